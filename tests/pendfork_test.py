@@ -1,0 +1,64 @@
+"""pendfork: the parent's line, both exit statuses, a refused fork, bad stdout."""
+import ctypes
+import os
+import resource
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+
+from harness import expect, finish
+
+prog = sys.argv[1]
+LINE = b"parent : SIGUSR1 pending"
+
+# The parent does not wait for its child; as a subreaper we inherit the
+# orphan and can read how it ended.
+PR_SET_CHILD_SUBREAPER = 36
+ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1)
+
+
+def run(argv=(prog,), preexec=None, stdout=subprocess.PIPE):
+    r = subprocess.run(argv, stdout=stdout, stderr=subprocess.PIPE, preexec_fn=preexec)
+    try:
+        child = os.waitstatus_to_exitcode(os.waitpid(-1, 0)[1])
+    except ChildProcessError:
+        child = None
+    return r.returncode, r.stdout, r.stderr, child
+
+
+for i in range(20):
+    expect(f"normal run {i}", run(), (0, LINE, b"", 0))
+
+
+def inherited_mask():
+    # Other signals blocked, and SIGUSR1 already pending across exec.
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1, signal.SIGUSR2, signal.SIGTERM})
+    os.kill(os.getpid(), signal.SIGUSR1)
+
+
+expect("inherited mask", run(preexec=inherited_mask), (0, LINE, b"", 0))
+
+with open("/dev/full", "wb") as full:
+    expect("full device", run(stdout=full), (1, None, b"write error\n", 0))
+expect("closed stdout", run(preexec=lambda: os.close(1), stdout=None),
+       (1, None, b"write error\n", 0))
+
+
+def one_process_only():
+    # Root is exempt from RLIMIT_NPROC, so drop to a user that owns no
+    # other process; this one then uses up the limit of one.
+    resource.setrlimit(resource.RLIMIT_NPROC, (1, 1))
+    if os.getuid() == 0:
+        os.setgroups([])
+        os.setgid(4242)
+        os.setuid(4242)
+
+
+with tempfile.TemporaryDirectory() as tmp:
+    os.chmod(tmp, 0o755)  # the unprivileged user must reach the copy
+    copy = shutil.copy(prog, tmp)
+    expect("refused fork", run((copy,), preexec=one_process_only), (1, b"", b"fork error\n", None))
+
+finish()
