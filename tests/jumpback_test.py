@@ -1,0 +1,23 @@
+"""jumpback: the five lines and status 0; a failed write reported."""
+import os
+import subprocess
+import sys
+
+from harness import expect, finish
+
+prog = sys.argv[1]
+LINES = (b"kez_func, loc_var = 80loc_volatile = 81loc_register = 82\n" * 3
+         + b"after longjmp, loc_var = 10loc_volatile = 11loc_register = 12\n"
+         + b"ret_val : 1\n")
+
+
+def run(**kw):
+    r = subprocess.run([prog], stdout=kw.pop("stdout", subprocess.PIPE), stderr=subprocess.PIPE, **kw)
+    return r.returncode, r.stdout, r.stderr
+
+
+expect("normal run", run(), (0, LINES, b""))
+with open("/dev/full", "wb") as full:
+    expect("full device", run(stdout=full), (1, None, b"write error\n"))
+expect("closed stdout", run(stdout=None, preexec_fn=lambda: os.close(1)), (1, None, b"write error\n"))
+finish()
