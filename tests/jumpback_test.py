@@ -11,8 +11,8 @@ LINES = (b"kez_func, loc_var = 80loc_volatile = 81loc_register = 82\n" * 3
          + b"ret_val : 1\n")
 
 
-def run(**kw):
-    r = subprocess.run([prog], stdout=kw.pop("stdout", subprocess.PIPE), stderr=subprocess.PIPE, **kw)
+def run(stdout=subprocess.PIPE, **kw):
+    r = subprocess.run([prog], stdout=stdout, stderr=subprocess.PIPE, **kw)
     return r.returncode, r.stdout, r.stderr
 
 
