@@ -2,6 +2,9 @@
  * alarmloop: a SIGALRM handler that keeps itself going.  Each run prints
  * its number, sends SIGALRM again, sleeps a second and arms a one-second
  * alarm; the fourth run ends the process.
+ *
+ * Copyright (c) 2026 the sigdemos authors
+ * SPDX-License-Identifier: ISC
  */
 
 #include <signal.h>

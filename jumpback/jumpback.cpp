@@ -2,6 +2,9 @@
  * jumpback: main sets a jump point, descends through a recursion that
  * prints its parameters on every level but the deepest, and leaves all
  * levels at once with one longjmp(3) back to main.
+ *
+ * Copyright (c) 2026 the sigdemos authors
+ * SPDX-License-Identifier: ISC
  */
 
 #include <setjmp.h>

@@ -2,6 +2,9 @@
  * pendfork: a signal that a process sends itself while it is blocked stays
  * pending, and a child made by fork(2) starts with an empty pending set,
  * although it inherits the signal mask and the handler.
+ *
+ * Copyright (c) 2026 the sigdemos authors
+ * SPDX-License-Identifier: ISC
  */
 
 #include <signal.h>

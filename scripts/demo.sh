@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Runs each demonstration given on the command line in turn, under a
 # heading, and shows the exit status it ended with.  Output goes straight
 # to the terminal, so each program buffers it as it would from a shell.

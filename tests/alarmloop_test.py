@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 """alarmloop: four lines about a second apart, whatever the mask or outside signals."""
 import os
 import pty

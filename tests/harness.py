@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 """What every test script here shares: one way to report a mismatch."""
 import sys
 

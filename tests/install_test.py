@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 """Installing puts each program and its manual page where they belong."""
 import os
 import subprocess

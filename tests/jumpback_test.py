@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 """jumpback: the five lines and status 0; a failed write reported."""
 import os
 import subprocess

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 """Each program needs nothing at run time but the C library."""
 import subprocess
 import sys

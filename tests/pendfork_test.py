@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 """pendfork: the parent's line, both exit statuses, a refused fork, bad stdout."""
 import ctypes
 import os
