@@ -8,7 +8,7 @@ import subprocess
 import sys
 import time
 
-from harness import expect, finish
+from harness import ENV, expect, finish
 
 prog = sys.argv[1]
 LINES = b"alarm 0\nalarm 1\nalarm 2\nalarm 3\n"
@@ -20,12 +20,12 @@ resource.setrlimit(resource.RLIMIT_CPU, (20, 20))
 # Runs that only need waiting for go side by side.  The second starts with
 # SIGALRM (and another signal) blocked, as a parent may leave it.
 start = time.monotonic()
-piped = subprocess.Popen([prog], stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
+piped = subprocess.Popen([prog], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV, bufsize=0)
 signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGALRM, signal.SIGUSR2})
-blocked = subprocess.Popen([prog], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+blocked = subprocess.Popen([prog], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
 signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGALRM, signal.SIGUSR2})
 with open("/dev/full", "wb") as full:
-    unwritten = subprocess.Popen([prog], stdout=full, stderr=subprocess.PIPE)
+    unwritten = subprocess.Popen([prog], stdout=full, stderr=subprocess.PIPE, env=ENV)
 
 # Into a pipe stdout is fully buffered: nothing comes before the end, and
 # the end comes after four one-second sleeps.
@@ -40,7 +40,7 @@ expect("full device", (unwritten.communicate()[1], unwritten.returncode), (b"wri
 # On a terminal every line shows as it is printed.  SIGALRM sent from
 # outside while a run is in progress merges with the pending one.
 master, slave = pty.openpty()
-tty = subprocess.Popen([prog], stdout=slave, stderr=subprocess.PIPE)
+tty = subprocess.Popen([prog], stdout=slave, stderr=subprocess.PIPE, env=ENV)
 os.close(slave)
 seen = b""
 while b"\n" not in seen:

@@ -4,7 +4,7 @@ import os
 import subprocess
 import sys
 
-from harness import expect, finish
+from harness import ENV, expect, finish
 
 prog = sys.argv[1]
 LINES = (b"kez_func, loc_var = 80loc_volatile = 81loc_register = 82\n" * 3
@@ -13,7 +13,7 @@ LINES = (b"kez_func, loc_var = 80loc_volatile = 81loc_register = 82\n" * 3
 
 
 def run(stdout=subprocess.PIPE, **kw):
-    r = subprocess.run([prog], stdout=stdout, stderr=subprocess.PIPE, **kw)
+    r = subprocess.run([prog], stdout=stdout, stderr=subprocess.PIPE, env=ENV, **kw)
     return r.returncode, r.stdout, r.stderr
 
 
