@@ -52,11 +52,14 @@ if ((${#cross[@]})); then
 	case $arch in
 	arm64) emulator=qemu-aarch64 ;;
 	armel | armhf) emulator=qemu-arm ;;
+	i386) emulator=qemu-i386 ;;
 	ppc64el) emulator=qemu-ppc64le ;;
-	i386) emulator= ;; # an amd64 kernel runs these itself
-	*) emulator=qemu-$(dpkg-architecture -a"$arch" -qDEB_HOST_GNU_CPU 2>/dev/null) ;;
+	*) emulator=qemu-$(dpkg-architecture -a"$arch" -qDEB_HOST_GNU_CPU) ;;
 	esac
-	if [ -n "$emulator" ] && [ ! -e "/proc/sys/fs/binfmt_misc/$emulator" ]; then
+	# qemu-user-static has no entry for what the kernel runs itself (i386
+	# programs on amd64).
+	if [ -e "/usr/share/binfmts/$emulator" ] &&
+		[ ! -e "/proc/sys/fs/binfmt_misc/$emulator" ]; then
 		$sudo update-binfmts --enable "$emulator"
 	fi
 fi
