@@ -19,19 +19,29 @@ arch=${1:-$build_arch}
 sudo=
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 
+installed() {
+	dpkg-query -W -f '${Status}\n' "$1" 2>/dev/null | grep -q 'ok installed'
+}
+
 cross=()
 missing=()
 if [ "$arch" != "$build_arch" ]; then
 	cross=(-a "$arch")
 	dpkg --print-foreign-architectures | grep -qx "$arch" ||
 		$sudo dpkg --add-architecture "$arch"
-	# The compiler for that architecture, its C library, and the emulator
-	# that runs its programs for the tests.
-	for pkg in "crossbuild-essential-$arch" "libc6-dev:$arch" qemu-user-static binfmt-support; do
-		dpkg-query -W -f '${Status}\n' "$pkg" 2>/dev/null | grep -q 'ok installed' ||
-			missing+=("$pkg")
+	# The compiler for that architecture and its C library.
+	for pkg in "crossbuild-essential-$arch" "libc6-dev:$arch"; do
+		installed "$pkg" || missing+=("$pkg")
 	done
+	# qemu-user, statically linked, runs its programs for the tests:
+	# qemu-user-static up to Debian 12; from Debian 13 on that name brings
+	# in qemu-user and qemu-user-binfmt instead.
+	installed qemu-user-static || installed qemu-user-binfmt ||
+		missing+=(qemu-user-static)
 fi
+# Debian 12's dpkg-buildpackage runs the binary targets as root: through
+# fakeroot, for anyone else.
+[ -z "$sudo" ] || installed fakeroot || missing+=(fakeroot)
 if ((${#missing[@]})) || ! command -v dpkg-checkbuilddeps >/dev/null ||
 	! dpkg-checkbuilddeps "${cross[@]}" 2>/dev/null; then
 	echo "Installing what the package build needs..."
@@ -45,10 +55,6 @@ if ((${#missing[@]})) || ! command -v dpkg-checkbuilddeps >/dev/null ||
 fi
 
 if ((${#cross[@]})); then
-	# The kernel hands a foreign program to qemu-user through binfmt_misc,
-	# which a container may not have mounted.
-	[ -e /proc/sys/fs/binfmt_misc/status ] ||
-		$sudo mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
 	case $arch in
 	arm64) emulator=qemu-aarch64 ;;
 	armel | armhf) emulator=qemu-arm ;;
@@ -56,12 +62,26 @@ if ((${#cross[@]})); then
 	ppc64el) emulator=qemu-ppc64le ;;
 	*) emulator=qemu-$(dpkg-architecture -a"$arch" -qDEB_HOST_GNU_CPU) ;;
 	esac
-	# qemu-user-static has no entry for what the kernel runs itself (i386
-	# programs on amd64).
-	if [ -e "/usr/share/binfmts/$emulator" ] &&
-		[ ! -e "/proc/sys/fs/binfmt_misc/$emulator" ]; then
-		$sudo update-binfmts --enable "$emulator"
+	# The kernel hands a foreign program to qemu-user through binfmt_misc.
+	# On a machine with systemd or binfmt-support the entry is registered
+	# when qemu is installed; a container has neither, and may not even
+	# have binfmt_misc mounted, so the entry is registered here from the
+	# binfmt.d file that qemu ships.  There is none for what the kernel
+	# runs itself (i386 programs on amd64).
+	binfmt=/proc/sys/fs/binfmt_misc
+	conf=/usr/lib/binfmt.d/$emulator.conf
+	if [ -e "$conf" ]; then
+		[ -e "$binfmt/status" ] ||
+			$sudo mount -t binfmt_misc binfmt_misc "$binfmt"
+		# Another build may register it at the same moment.
+		[ -e "$binfmt/$emulator" ] ||
+			grep -Ev '^([#;]|$)' "$conf" | while read -r entry; do
+				echo "$entry" | $sudo tee "$binfmt/register" >/dev/null ||
+					[ -e "$binfmt/$emulator" ]
+			done
 	fi
+	# Tells debhelper that the programs built can run here, through it.
+	export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }crossbuildcanrunhostbinaries"
 fi
 
 # dpkg-buildpackage writes its results next to the tree it builds, so the
