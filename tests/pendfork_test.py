@@ -2,6 +2,7 @@
 """pendfork: the parent's line, both exit statuses, a refused fork, bad stdout."""
 import ctypes
 import os
+import random
 import resource
 import shutil
 import signal
@@ -51,17 +52,22 @@ expect("closed stdout", run(preexec=lambda: os.close(1), stdout=None),
 CLONE_NEWUSER = 0x10000000
 
 
+# Root is exempt from RLIMIT_NPROC, so it drops to a user that owns no
+# other process: one of its own, so that test runs going on side by side
+# (builds for several releases at once) do not count each other's.
+NOBODY = random.SystemRandom().randrange(20000, 60000)
+
+
 def processes_only(limit):
     def limited():
-        # Root is exempt from RLIMIT_NPROC, so drop to a user that owns no
-        # other process.  Anyone else moves into a user namespace of their
-        # own, where this is the only process counted; where that is
-        # refused (in a chroot) every process of the user counts, and
-        # there are more than the limit.
+        # Anyone but root moves into a user namespace of their own, where
+        # this is the only process counted; where that is refused (in a
+        # chroot) every process of the user counts, and there are more
+        # than the limit.
         if os.getuid() == 0:
             os.setgroups([])
-            os.setgid(4242)
-            os.setuid(4242)
+            os.setgid(NOBODY)
+            os.setuid(NOBODY)
         else:
             libc.unshare(CLONE_NEWUSER)
         resource.setrlimit(resource.RLIMIT_NPROC, (limit, limit))
