@@ -51,7 +51,7 @@ if [ -z "$key" ]; then
 			"sigdemos lab repository" ed25519 sign never
 	fi
 fi
-fpr=$(gpg --list-secret-keys --with-colons -- ${key:+"$key"} 2>/dev/null |
+fpr=$({ gpg --list-secret-keys --with-colons -- ${key:+"$key"} 2>/dev/null || true; } |
 	awk -F: '$1 == "fpr" { print $10; exit }')
 [ -n "$fpr" ] || fail "no secret key${key:+ \"$key\"} in ${GNUPGHOME:-~/.gnupg}"
 
