@@ -45,8 +45,7 @@ key=${1:-}
 if [ -z "$key" ]; then
 	export GNUPGHOME=${XDG_DATA_HOME:-$HOME/.local/share}/sigdemos/gnupg
 	if [ ! -d "$GNUPGHOME" ]; then
-		mkdir -p "$GNUPGHOME"
-		chmod 700 "$GNUPGHOME"
+		mkdir -p -m 700 "$GNUPGHOME"
 		gpg --batch --quiet --passphrase '' --quick-generate-key \
 			"sigdemos lab repository" ed25519 sign never
 	fi
