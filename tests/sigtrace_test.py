@@ -1,0 +1,214 @@
+# SPDX-License-Identifier: ISC
+"""sigtrace: the kernel's account of each program, checked against what
+the program is said to do, and against look-alikes that print the same
+bytes at the same pace by other means; and its refusals."""
+import os
+import random
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+from harness import ENV, expect, finish
+
+sigtrace, pendfork, jumpback, alarmloop = sys.argv[1:]
+ENV = dict(ENV, PATH="/usr/sbin:/usr/bin:/sbin:/bin")
+SKIP = 77
+
+
+def run(argv, user=None, env=ENV, wait=True, **kw):
+    def as_user():
+        os.setgroups([])
+        os.setgid(user)
+        os.setuid(user)
+    p = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+                         preexec_fn=as_user if user else None, **kw)
+    return finished(p) if wait else p
+
+
+def finished(p):
+    out, err = p.communicate()
+    return p.returncode, out, err.decode()
+
+
+def skip(why):
+    # CI runs this as root with bpftrace, where nothing may be skipped.
+    print(why)
+    if os.environ.get("SIGTRACE_TEST_REQUIRED"):
+        print("FAIL SIGTRACE_TEST_REQUIRED is set")
+        sys.exit(1)
+    sys.exit(SKIP)
+
+
+def machine(path):
+    with open(path, "rb") as f:
+        head = f.read(20)
+    return head[18:20] if head[5] == 1 else head[19:17:-1]
+
+
+# Refusals, each one line and a status as the shell would give them.
+with tempfile.NamedTemporaryFile() as text:
+    os.chmod(text.name, 0o644)
+    for prog, status, says in (("./no-such-program", 127, "No such file or directory"),
+                               (text.name, 126, "Permission denied")):
+        expect(f"refused {prog}", run([sigtrace, prog]),
+               (status, b"", f"sigtrace: {prog}: {says}\n"))
+
+start = time.monotonic()
+if os.getuid() == 0:
+    stranger = random.SystemRandom().randrange(20000, 60000)
+    refused = run([sigtrace, jumpback], user=stranger)
+else:
+    refused = run([sigtrace, jumpback])
+expect("not root: at once", time.monotonic() - start < 2, True)
+expect("not root", (refused[0], refused[1], re.fullmatch(r"sigtrace: .*root: sudo sigtrace \S+\n", refused[2]) is not None),
+       (1, b"", True))
+
+if os.getuid() != 0:
+    skip("not root: sigtrace needs root to reach the kernel's tracepoints")
+expect("no bpftrace", run([sigtrace, jumpback], env=dict(ENV, PATH="/nonexistent")),
+       (1, b"", "sigtrace: bpftrace is not installed: sudo apt install bpftrace\n"))
+if subprocess.run(["sh", "-c", "command -v bpftrace"], stdout=subprocess.DEVNULL, env=ENV).returncode:
+    skip("bpftrace is not installed")
+if machine(alarmloop) != machine(sys.executable):
+    skip("the programs run through an emulator, whose own signals the kernel would report")
+
+
+def can(*argv):
+    """Whether this machine lets us do that (a chroot may not)."""
+    if subprocess.run([*argv, "true"], stderr=subprocess.DEVNULL).returncode == 0:
+        return True
+    print(f"not checked here: {' '.join(argv)} is refused")
+    return False
+
+
+# Root in a user namespace of its own may not load a tracer.
+if can("unshare", "-r"):
+    userns = run(["unshare", "-r", sigtrace, jumpback])
+    if userns[0] != 1 or userns[1] or not re.fullmatch(r"sigtrace: [^\n]*\n", userns[2]):
+        expect("root of a user namespace", userns, (1, b"", "one line"))
+
+# jumpback first, where possible in a mount namespace without tracefs,
+# which sigtrace must mount itself: its jump is invisible to the kernel.
+nomount = "mountpoint -q /sys/kernel/tracing && umount /sys/kernel/tracing; exec \"$0\" \"$@\""
+if can("unshare", "--mount"):
+    status, out, err = run(["unshare", "--mount", "sh", "-c", nomount, sigtrace, jumpback])
+else:
+    status, out, err = run([sigtrace, jumpback])
+if "cannot be reached" in err or "could not trace" in err or "namespace" in err:
+    skip(err.strip())
+
+
+def account(err, case):
+    """The events and the summary, after a heading and nothing before it."""
+    head, _, rest = err.partition("sigtrace: what the kernel did with the signals of ")
+    expect(f"{case}: nothing but the account on stderr", head, "")
+    events, _, summary = rest.partition("\nsummary:\n")
+    return events.splitlines()[2:], summary
+
+
+events, summary = account(err, "jumpback")
+expect("jumpback", (status, out.count(b"\n"), [e for e in events if " SIG" in e]), (0, 5, []))
+
+# alarmloop, with a SIGALRM from outside; and its look-alike.
+LINES = b"alarm 0\nalarm 1\nalarm 2\nalarm 3\n"
+ALARM_DRIVEN = """
+import signal, sys, time
+count = 0
+def handler(signo, frame):
+    global count
+    print(f"alarm {count}")
+    count += 1
+    if count > 3:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        time.sleep(1)
+        sys.exit(0)
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.001, 1)
+while True:
+    signal.pause()
+"""
+NO_SIGNAL = """
+import os, sys
+if os.fork():
+    sys.stdout.write("parent : SIGUSR1 pending")
+"""
+
+
+def alarmloop_account(events):
+    """What is wrong with the account of a run of alarmloop."""
+    wrong = []
+    deliveries = [e for e in events if "SIGALRM  delivered" in e]
+    if len(deliveries) != 4 or not all(e.endswith("sent by itself") for e in deliveries):
+        wrong.append(f"deliveries, not four sent by itself: {deliveries}")
+    timer = [e for e in events if "from the kernel's timer" in e]
+    if not timer or not all(" merged " in e for e in timer):
+        wrong.append(f"the timer's signals, not all merged: {timer}")
+    return wrong
+
+
+def pendfork_account(events):
+    wrong = []
+    usr1 = [e for e in events if "SIGUSR1" in e and "exits with" not in e]
+    if len(usr1) != 1 or not re.match(r" *\d+  parent \d+ +SIGUSR1  pending    from itself$", usr1[0]):
+        wrong.append(f"SIGUSR1 not sent once to the parent by itself and left pending: {usr1}")
+    ends = {e.split()[1]: e for e in events if "exits with" in e}
+    if not ends.get("parent", "").endswith("still pending: SIGUSR1; blocked: SIGUSR1"):
+        wrong.append(f"the parent did not end with SIGUSR1 pending: {ends}")
+    if not ends.get("child", "").endswith("still pending: none; blocked: SIGUSR1"):
+        wrong.append(f"the child did not end with nothing pending: {ends}")
+    return wrong
+
+
+with tempfile.TemporaryDirectory() as tmp:
+    for name, text in (("alarm_driven.py", ALARM_DRIVEN), ("no_signal.py", NO_SIGNAL)):
+        with open(f"{tmp}/{name}", "w") as f:
+            f.write(text)
+    real = run([sigtrace, alarmloop], wait=False)
+    start = time.monotonic()
+    lookalike = run([sigtrace, sys.executable, f"{tmp}/alarm_driven.py"], wait=False)
+
+    # Another process sends SIGALRM while a run is in progress.
+    target = None
+    while target is None and time.monotonic() - start < 20:
+        time.sleep(0.05)
+        for proc in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{proc}/stat") as f:
+                    stat = f.read()
+            except FileNotFoundError:
+                continue
+            if "(alarmloop)" in stat and int(stat.rsplit(")", 1)[1].split()[1]) == real.pid:
+                target = int(proc)
+    time.sleep(1.5)
+    os.kill(target, signal.SIGALRM)
+
+    status, out, err = finished(real)
+    events, summary = account(err, "alarmloop")
+    expect("alarmloop", (status, out), (0, LINES))
+    expect("alarmloop's account", alarmloop_account(events), [])
+    expect("alarmloop: the SIGALRM from outside, merged and named",
+           [e.split("from ")[1] for e in events if " merged " in e and "timer" not in e],
+           [f"{os.path.basename(sys.executable)} {os.getpid()}"])
+    expect("alarmloop's summary", re.search(r"SIGALRM: sent (\d+).* delivered 4\n.*still pending: SIGALRM", summary)
+           is not None, True)
+
+    status, out, err = finished(lookalike)
+    expect("alarm-driven look-alike prints the same", (status, out, time.monotonic() - start > 3.9), (0, LINES, True))
+    expect("alarm-driven look-alike fails the check", alarmloop_account(account(err, "look-alike")[0]) != [], True)
+
+    # pendfork, and a look-alike that sends nothing.
+    status, out, err = run([sigtrace, pendfork])
+    expect("pendfork", (status, out), (0, b"parent : SIGUSR1 pending"))
+    expect("pendfork's account", pendfork_account(account(err, "pendfork")[0]), [])
+    status, out, err = run([sigtrace, sys.executable, f"{tmp}/no_signal.py"])
+    expect("silent look-alike prints the same", (status, out), (0, b"parent : SIGUSR1 pending"))
+    expect("silent look-alike fails the check", pendfork_account(account(err, "look-alike")[0]) != [], True)
+
+# A program's end by a signal is its status, as a shell gives it.
+status, out, err = run([sigtrace, "sh", "-c", "kill -TERM $$"])
+expect("killed", (status, account(err, "killed")[0][-1].endswith("killed by SIGTERM; still pending: SIGTERM; blocked: none")),
+       (128 + signal.SIGTERM, True))
+finish()
