@@ -143,6 +143,8 @@ def alarmloop_account(events):
     deliveries = [e for e in events if "SIGALRM  delivered" in e]
     if len(deliveries) != 4 or not all(e.endswith("sent by itself") for e in deliveries):
         wrong.append(f"deliveries, not four sent by itself: {deliveries}")
+    if len({e.split()[1:3] == ["process", events[0].split()[2]] for e in events}) != 1:
+        wrong.append(f"not one process from start to end: {events}")
     timer = [e for e in events if "from the kernel's timer" in e]
     if not timer or not all(" merged " in e for e in timer):
         wrong.append(f"the timer's signals, not all merged: {timer}")
