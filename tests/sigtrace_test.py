@@ -48,6 +48,40 @@ def machine(path):
     return head[18:20] if head[5] == 1 else head[19:17:-1]
 
 
+def documented(prog):
+    """The accounts of prog that the README and prog's manual page show:
+    each line of each, with numbers and the program's path left out."""
+    top = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+    blocks = []
+    for page, pattern in (("README.md", r"```console\n(.*?)```"), (f"{prog}/{prog}.1", r"\.EX\n(.*?)\.EE")):
+        try:
+            with open(os.path.join(top, page)) as f:
+                text = f.read()
+        except FileNotFoundError:
+            continue
+        for block in re.findall(pattern, text.replace("\\-", "-"), re.S):
+            command = block.split("\n")[0]
+            if re.match(rf"\$ sudo \S*sigtrace \S*\b{prog}\b", command) and "what the kernel did" in block:
+                blocks.append((page, normal(block.split("sigtrace: what the kernel did")[1])))
+    return blocks
+
+
+def normal(account):
+    return {re.sub(r"\d+", "N", " ".join(line.split())) for line in account.splitlines()[1:]
+            if line.strip() and "SIGCHLD" not in line}
+
+
+def check_documented(prog, err, leave_out=None):
+    account = err.split("sigtrace: what the kernel did")[1]
+    if leave_out:
+        account = "\n".join(line for line in account.splitlines() if not line.endswith(leave_out))
+    real = normal(account)
+    shown = documented(prog)
+    for page, lines in shown:
+        expect(f"{prog}: the account that {page} shows", sorted(lines), sorted(real))
+    return shown
+
+
 # Refusals, each one line and a status as the shell would give them.
 with tempfile.NamedTemporaryFile() as text:
     os.chmod(text.name, 0o644)
@@ -110,6 +144,7 @@ def account(err, case):
 
 
 events, summary = account(err, "jumpback")
+check_documented("jumpback", err)
 expect("jumpback", (status, out.count(b"\n"), [e for e in events if " SIG" in e]), (0, 5, []))
 
 # alarmloop, with a SIGALRM from outside; and its look-alike.
@@ -156,6 +191,10 @@ def pendfork_account(events):
     usr1 = [e for e in events if "SIGUSR1" in e and "exits with" not in e]
     if len(usr1) != 1 or not re.match(r" *\d+  parent \d+ +SIGUSR1  pending    from itself$", usr1[0]):
         wrong.append(f"SIGUSR1 not sent once to the parent by itself and left pending: {usr1}")
+    # Told that its child ended, if that came first, the parent ignores it.
+    sigchld = [e for e in events if "SIGCHLD" in e]
+    if not all(re.search(r"parent \d+ +SIGCHLD  ignored    from the kernel: child \d+ ended$", e) for e in sigchld):
+        wrong.append(f"SIGCHLD not ignored: {sigchld}")
     ends = {e.split()[1]: e for e in events if "exits with" in e}
     if not ends.get("parent", "").endswith("still pending: SIGUSR1; blocked: SIGUSR1"):
         wrong.append(f"the parent did not end with SIGUSR1 pending: {ends}")
@@ -194,6 +233,7 @@ with tempfile.TemporaryDirectory() as tmp:
     expect("alarmloop: the SIGALRM from outside, merged and named",
            [e.split("from ")[1] for e in events if " merged " in e and "timer" not in e],
            [f"{os.path.basename(sys.executable)} {os.getpid()}"])
+    check_documented("alarmloop", err, leave_out=f" {os.getpid()}")
     expect("alarmloop's summary", re.search(r"SIGALRM: sent (\d+).* delivered 4\n.*still pending: SIGALRM", summary)
            is not None, True)
 
@@ -205,6 +245,7 @@ with tempfile.TemporaryDirectory() as tmp:
     status, out, err = run([sigtrace, pendfork])
     expect("pendfork", (status, out), (0, b"parent : SIGUSR1 pending"))
     expect("pendfork's account", pendfork_account(account(err, "pendfork")[0]), [])
+    check_documented("pendfork", err)
     status, out, err = run([sigtrace, sys.executable, f"{tmp}/no_signal.py"])
     expect("silent look-alike prints the same", (status, out), (0, b"parent : SIGUSR1 pending"))
     expect("silent look-alike fails the check", pendfork_account(account(err, "look-alike")[0]) != [], True)
