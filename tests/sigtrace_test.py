@@ -5,6 +5,7 @@ bytes at the same pace by other means; and its refusals."""
 import os
 import random
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -92,8 +93,11 @@ with tempfile.NamedTemporaryFile() as text:
 
 start = time.monotonic()
 if os.getuid() == 0:
-    stranger = random.SystemRandom().randrange(20000, 60000)
-    refused = run([sigtrace, jumpback], user=stranger)
+    # Another user, who must reach copies of both.
+    with tempfile.TemporaryDirectory() as tmp:
+        os.chmod(tmp, 0o755)
+        stranger = random.SystemRandom().randrange(20000, 60000)
+        refused = run([shutil.copy(sigtrace, tmp), shutil.copy(jumpback, tmp)], user=stranger)
 else:
     refused = run([sigtrace, jumpback])
 expect("not root: at once", time.monotonic() - start < 2, True)
