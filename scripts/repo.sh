@@ -45,6 +45,8 @@ key=${1:-}
 if [ -z "$key" ]; then
 	export GNUPGHOME=${XDG_DATA_HOME:-$HOME/.local/share}/sigdemos/gnupg
 	if [ ! -d "$GNUPGHOME" ]; then
+		# Only the key's own folder need be private.
+		# shellcheck disable=SC2174
 		mkdir -p -m 700 "$GNUPGHOME"
 		gpg --batch --quiet --passphrase '' --quick-generate-key \
 			"sigdemos lab repository" ed25519 sign never

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # SPDX-License-Identifier: ISC
 # Sourced first by every experiment of the key.  The test that runs the
 # key sets SRC, the folder of the three sources; LAB, the folder of the
