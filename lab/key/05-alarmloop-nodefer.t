@@ -20,7 +20,7 @@ Into a pipe, the same four lines; the run takes about four seconds:
   alarm 1
   alarm 2
   alarm 3
-  took [4-6] s (re)
+  took [4-9] s (re)
 
 Nothing on standard error; status 0.
 

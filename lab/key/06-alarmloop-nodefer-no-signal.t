@@ -30,7 +30,7 @@ many as filled before the crash, usually cut in the middle of a line;
 the rest dies with the process:
 
   $ time pipe ./alarmloop > pipe.out
-  took [0-2] s (re)
+  took [0-5] s (re)
   [139]
   $ head -n 2 pipe.out
   alarm 0

@@ -15,7 +15,7 @@ The shell says "Alarm clock"; the status is 142 (128 + 14):
 Into a pipe, nothing at all, after about a second:
 
   $ time pipe ./alarmloop
-  took [1-3] s (re)
+  took [1-6] s (re)
   [142]
 
 Nothing on standard error.

@@ -16,7 +16,7 @@ gives its own status, 124.  On a terminal, one line, at once:
 Into a pipe, nothing at all, ever:
 
   $ time pipe timeout 2 ./alarmloop
-  took [2-4] s (re)
+  took [2-7] s (re)
   [124]
 
 Nothing on standard error.

@@ -18,7 +18,7 @@ Into a pipe, the same three lines; the run takes about three seconds:
   alarm 0
   alarm 1
   alarm 2
-  took [3-5] s (re)
+  took [3-8] s (re)
 
 Nothing on standard error; status 0.
 

@@ -13,7 +13,7 @@ status 0.
   alarm 1
   alarm 2
   alarm 3
-  took [4-6] s (re)
+  took [4-9] s (re)
 
 Started with SIGALRM blocked, as GNU env can start it, it prints nothing
 and never ends, spinning in main's busy loop; timeout stops it here.  On
