@@ -14,6 +14,7 @@ import concurrent.futures
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -41,6 +42,13 @@ def skip(why):
         sys.exit(1)
     sys.exit(SKIP)
 
+
+# Every experiment starts as from a login shell, whatever started us:
+# nothing blocked, nothing ignored (autopkgtest ignores SIGINT, say).
+signal.pthread_sigmask(signal.SIG_SETMASK, set())
+for signo in signal.valid_signals() - {signal.SIGKILL, signal.SIGSTOP}:
+    if signal.getsignal(signo) == signal.SIG_IGN:
+        signal.signal(signo, signal.SIG_DFL)
 
 cram = shutil.which("cram3") or shutil.which("cram")
 if not cram:

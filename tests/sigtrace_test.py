@@ -223,7 +223,7 @@ with tempfile.TemporaryDirectory() as tmp:
             try:
                 with open(f"/proc/{proc}/stat") as f:
                     stat = f.read()
-            except FileNotFoundError:
+            except (FileNotFoundError, ProcessLookupError):  # gone meanwhile
                 continue
             if "(alarmloop)" in stat and int(stat.rsplit(")", 1)[1].split()[1]) == real.pid:
                 target = int(proc)
