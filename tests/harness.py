@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: ISC
 """What every test script here shares: the environment a program starts
-with, and one way to report a mismatch."""
+with, one way to report a mismatch, one way to be skipped, and how to
+tell a program built for another machine."""
 import os
 import sys
 
@@ -23,3 +24,20 @@ def expect(case, got, want):
 def finish():
     print("ok" if failures == 0 else f"{failures} check(s) failed")
     sys.exit(1 if failures else 0)
+
+
+def skip(why):
+    """Report the test skipped (CTest's SKIP_RETURN_CODE), saying why; or,
+    where nothing may be skipped (SIGDEMOS_NO_SKIP, as in CI), failed."""
+    print(why)
+    if os.environ.get("SIGDEMOS_NO_SKIP"):
+        print("FAIL SIGDEMOS_NO_SKIP is set")
+        sys.exit(1)
+    sys.exit(77)
+
+
+def machine(path):
+    """The ELF machine a program is built for."""
+    with open(path, "rb") as f:
+        head = f.read(20)
+    return head[18:20] if head[5] == 1 else head[19:17:-1]

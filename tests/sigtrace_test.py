@@ -12,12 +12,10 @@ import sys
 import tempfile
 import time
 
-from harness import ENV, expect, finish
+from harness import ENV, expect, finish, machine, skip
 
 sigtrace, pendfork, jumpback, alarmloop = sys.argv[1:]
 ENV = dict(ENV, PATH="/usr/sbin:/usr/bin:/sbin:/bin")
-SKIP = 77
-
 
 def run(argv, user=None, env=ENV, wait=True, **kw):
     def as_user():
@@ -32,21 +30,6 @@ def run(argv, user=None, env=ENV, wait=True, **kw):
 def finished(p):
     out, err = p.communicate()
     return p.returncode, out, err.decode()
-
-
-def skip(why):
-    # CI runs this as root with bpftrace, where nothing may be skipped.
-    print(why)
-    if os.environ.get("SIGDEMOS_NO_SKIP"):
-        print("FAIL SIGDEMOS_NO_SKIP is set")
-        sys.exit(1)
-    sys.exit(SKIP)
-
-
-def machine(path):
-    with open(path, "rb") as f:
-        head = f.read(20)
-    return head[18:20] if head[5] == 1 else head[19:17:-1]
 
 
 def documented(prog):
