@@ -41,7 +41,9 @@ for signo in signal.valid_signals() - {signal.SIGKILL, signal.SIGSTOP}:
 
 cram = shutil.which("cram3") or shutil.which("cram")
 if not cram:
-    skip("cram is not installed (apt install python3-cram)")
+    skip("cram is not installed (apt-get install python3-cram)")
+if not shutil.which("patch"):
+    skip("patch is not installed (apt-get install patch)")
 
 # Every patch has its answer in the key, and the other way round; each
 # changes one program's source, and applies at the top of the tree.
@@ -79,9 +81,12 @@ if not native:
 else:
     if not shutil.which("strace"):
         why_not["strace.t"] = "strace is not installed"
-    traced = subprocess.run([args.sigtrace, "true"], capture_output=True, text=True)
-    if traced.returncode != 0:
-        why_not["kernel.t"] = traced.stderr.strip()
+    if args.sigtrace == "not-built":
+        why_not["kernel.t"] = "sigtrace is not built"
+    else:
+        traced = subprocess.run([args.sigtrace, "true"], capture_output=True, text=True)
+        if traced.returncode != 0:
+            why_not["kernel.t"] = traced.stderr.strip()
 
 # cram leaves a .err file beside a transcript that fails: a copy of
 # the key, then.

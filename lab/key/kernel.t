@@ -1,8 +1,8 @@
 The kernel's account, for the experiments where it shows the difference
 SPDX-License-Identifier: ISC
 
-Run where sigtrace can trace (as root, with bpftrace, the programs on
-this machine's own processor).  Here each account is shown without its
+Run where sigtrace can trace (as root or a member of the lab's tracing
+group, the programs on this machine's own processor).  Here each account is shown without its
 times and process ids, which change from run to run, and without the
 summary.
 
@@ -13,7 +13,7 @@ summary.
   > }
   $ account() {
   >     "$SIGTRACE" "$@" 2>&1 >/dev/null | sed -E -e '1,2d' -e '/^summary:$/,$d' \
-  >         -e 's/^ *[0-9]+  //' -e 's/(process|parent|child) [0-9]+/\1/g' | tr -s ' '
+  >         -e 's/^ *[0-9]+  //' -e 's/(process|child) [0-9]+/\1/g' | tr -s ' '
   > }
 
 Experiment 1, no mask: the kill delivers SIGUSR1 at once, and at the end
@@ -22,11 +22,11 @@ neither process has anything pending or blocked.
   $ build pendfork 01-pendfork-no-mask
   $ account ./pendfork | grep -v SIGCHLD | sort
   child exits with status 0; still pending: none; blocked: none
-  parent SIGUSR1 delivered to its handler (SA_RESTART), sent by itself
-  parent SIGUSR1 pending from itself
-  parent exits with status 0; still pending: none; blocked: none
-  parent forks child
-  parent starts pendfork
+  process SIGUSR1 delivered to its handler (SA_RESTART), sent by itself
+  process SIGUSR1 pending from itself
+  process exits with status 0; still pending: none; blocked: none
+  process forks child
+  process starts pendfork
 
 Experiment 2, SIG_BLOCK: started with SIGINT blocked, both processes end
 with SIGINT blocked too; the shipped program ends with SIGUSR1 alone.
@@ -34,11 +34,11 @@ with SIGINT blocked too; the shipped program ends with SIGUSR1 alone.
   $ build pendfork 02-pendfork-block
   $ account env --block-signal=SIGINT ./pendfork | grep exits | sort
   child exits with status 0; still pending: none; blocked: SIGINT SIGUSR1
-  parent exits with status 0; still pending: SIGUSR1; blocked: SIGINT SIGUSR1
+  process exits with status 0; still pending: SIGUSR1; blocked: SIGINT SIGUSR1
   $ cp "$SRC/pendfork.cpp" shipped.cpp && $CXX -std=c++17 -o shipped shipped.cpp
   $ account env --block-signal=SIGINT ./shipped | grep exits | sort
   child exits with status 0; still pending: none; blocked: SIGUSR1
-  parent exits with status 0; still pending: SIGUSR1; blocked: SIGUSR1
+  process exits with status 0; still pending: SIGUSR1; blocked: SIGUSR1
 
 Experiment 4, the kill after the fork: each process sends SIGUSR1 to
 itself, and each ends with it pending; both end with status 0.
@@ -47,10 +47,10 @@ itself, and each ends with it pending; both end with status 0.
   $ account ./pendfork | grep -v SIGCHLD | sort
   child SIGUSR1 pending from itself
   child exits with status 0; still pending: SIGUSR1; blocked: SIGUSR1
-  parent SIGUSR1 pending from itself
-  parent exits with status 0; still pending: SIGUSR1; blocked: SIGUSR1
-  parent forks child
-  parent starts pendfork
+  process SIGUSR1 pending from itself
+  process exits with status 0; still pending: SIGUSR1; blocked: SIGUSR1
+  process forks child
+  process starts pendfork
 
 Experiment 7, SA_RESETHAND: the first SIGALRM runs the handler, the
 second, a second later, takes the default action.
