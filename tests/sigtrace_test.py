@@ -53,14 +53,14 @@ def documented(prog):
             continue
         for block in re.findall(pattern, text.replace("\\-", "-"), re.S):
             command = block.split("\n")[0]
-            if re.match(rf"\$ (sudo )?\S*sigtrace \S*\b{prog}\b", command) and "what the kernel did" in block:
+            if re.match(rf"\$ (sudo )?\S*sigtrace (-o \S+ )?\S*\b{prog}\b", command) and "what the kernel did" in block:
                 blocks.append((page, normal(block.split("sigtrace: what the kernel did")[1])))
     return blocks
 
 
 def normal(account):
     return {re.sub(r"\d+", "N", " ".join(line.split())) for line in account.splitlines()[1:]
-            if line.strip() and "SIGCHLD" not in line}
+            if line.strip() and "SIGCHLD" not in line and "$ " not in line}
 
 
 def check_documented(prog, out, err, leave_out=None):
