@@ -27,9 +27,12 @@ def finish():
 
 
 def skip(why):
-    """Report the test skipped (CTest's SKIP_RETURN_CODE), saying why; or,
-    where nothing may be skipped (SIGDEMOS_NO_SKIP, as in CI), failed."""
+    """Report the test skipped (CTest's SKIP_RETURN_CODE), saying why; or
+    failed, where a check before it failed, or where nothing may be
+    skipped (SIGDEMOS_NO_SKIP, as in CI)."""
     print(why)
+    if failures:
+        finish()
     if os.environ.get("SIGDEMOS_NO_SKIP"):
         print("FAIL SIGDEMOS_NO_SKIP is set")
         sys.exit(1)
