@@ -460,9 +460,9 @@ refuse_pid_namespace()
 		if (text.rfind("NSpid:", 0) == 0 &&
 		    text.find_first_of(" \t", 7) != std::string::npos)
 			fail(EXIT_CANNOT_TRACE,
-			     "the kernel's tracepoints know processes by other "
-			     "ids than "
-			     "this pid namespace: run sigtrace outside it");
+			     "the kernel's tracepoints know processes by "
+			     "other ids than this pid namespace: "
+			     "run sigtrace outside it");
 }
 
 // Every capability given up: effective, permitted, inheritable, ambient.
@@ -503,8 +503,8 @@ load_tracer(const char *program)
 {
 	if (access("/sys/kernel/btf/vmlinux", R_OK) != 0)
 		fail(EXIT_CANNOT_TRACE,
-		     "this kernel does not describe its types (no "
-		     "/sys/kernel/btf/vmlinux): "
+		     "this kernel does not describe its types "
+		     "(no /sys/kernel/btf/vmlinux): "
 		     "sigtrace needs one built with CONFIG_DEBUG_INFO_BTF");
 	libbpf_set_print(quiet);
 	sigtrace_bpf *skel = sigtrace_bpf__open_and_load();
@@ -514,13 +514,13 @@ load_tracer(const char *program)
 	if (error == EPERM) {
 		if (getuid() == 0)
 			fail(EXIT_CANNOT_TRACE,
-			     "root here may not trace: it lacks CAP_BPF and "
-			     "CAP_PERFMON "
-			     "(a container, or a user namespace?)");
+			     "root here may not trace: it lacks CAP_BPF "
+			     "and CAP_PERFMON (a container, or a user "
+			     "namespace?)");
 		fail(EXIT_CANNOT_TRACE,
 		     "tracing needs root, or CAP_BPF and CAP_PERFMON "
-		     "(sigtrace(1) says how a lab grants them): sudo sigtrace "
-		     "%s",
+		     "(sigtrace(1) says how a lab grants them): "
+		     "sudo sigtrace %s",
 		     program);
 	}
 	if (error == ENOSYS)
@@ -588,6 +588,10 @@ main(int argc, char *argv[])
 		return EXIT_USAGE;
 	}
 	char **program = argv + optind;
+	// Neither ptrace nor /proc may give the user the tracer's descriptors
+	// once the capabilities are gone.  (A file with capabilities starts
+	// so; under sudo it does not.)
+	prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 	std::string path = find_program(program[0]);
 	refuse_pid_namespace();
 
@@ -621,7 +625,8 @@ main(int argc, char *argv[])
 		fail(EXIT_CANNOT_TRACE, "the program cannot be traced: %s",
 		     std::strerror(errno));
 	__atomic_store_n(&skel->bss->live, 1, __ATOMIC_RELEASE);
-	// Nothing the user names is touched before this.
+	// Nothing the user names is opened or run before this: looking the
+	// program up read no more than its file's mode.
 	if (!drop_capabilities() || holds_capabilities())
 		fail(EXIT_CANNOT_TRACE, "cannot give up its capabilities: %s",
 		     std::strerror(errno));
