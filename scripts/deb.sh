@@ -67,19 +67,29 @@ if ((${#cross[@]})); then
 	# On a machine with systemd or binfmt-support the entry is registered
 	# when qemu is installed; a container has neither, and may not even
 	# have binfmt_misc mounted, so the entry is registered here from the
-	# binfmt.d file that qemu ships.  There is none for what the kernel
-	# runs itself (i386 programs on amd64).
+	# binfmt.d file that qemu ships.  qemu ships none for i386 programs,
+	# which an amd64 kernel runs itself; one built without 32-bit
+	# emulation refuses them, and then the entry is qemu's own for i386.
 	binfmt=/proc/sys/fs/binfmt_misc
 	conf=/usr/lib/binfmt.d/$emulator.conf
+	entries=
 	if [ -e "$conf" ]; then
+		entries=$(grep -Ev '^([#;]|$)' "$conf")
+	elif [ "$arch" = i386 ] && ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+		entries=$(printf ':qemu-i386:M::%s:%s:%s:F' \
+			'\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00' \
+			'\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff' \
+			"$(command -v qemu-i386-static || command -v qemu-i386)")
+	fi
+	if [ -n "$entries" ]; then
 		[ -e "$binfmt/status" ] ||
 			$sudo mount -t binfmt_misc binfmt_misc "$binfmt"
 		# Another build may register it at the same moment.
 		[ -e "$binfmt/$emulator" ] ||
-			grep -Ev '^([#;]|$)' "$conf" | while read -r entry; do
+			while read -r entry; do
 				echo "$entry" | $sudo tee "$binfmt/register" >/dev/null ||
 					[ -e "$binfmt/$emulator" ]
-			done
+			done <<<"$entries"
 	fi
 	# Tells debhelper that the programs built can run here, through it.
 	export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }crossbuildcanrunhostbinaries"
