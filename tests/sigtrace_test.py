@@ -207,6 +207,13 @@ def pendfork_account(events):
     return wrong
 
 
+# The account as the kernel acts: on a terminal, alarmloop's first
+# delivery shows before its second line, a second later.  (It runs beside
+# the next ones; the terminal holds what it says until it is read.)
+main, secondary = pty.openpty()
+live = subprocess.Popen([sigtrace, alarmloop], stdin=secondary, stdout=secondary, stderr=secondary, env=ENV)
+os.close(secondary)
+
 with tempfile.TemporaryDirectory() as tmp:
     for name, text in (("alarm_driven.py", ALARM_DRIVEN), ("no_signal.py", NO_SIGNAL)):
         with open(f"{tmp}/{name}", "w") as f:
@@ -270,11 +277,6 @@ with tempfile.TemporaryDirectory() as tmp:
         raised = [e.split(f"{signo}  ")[1] for e in account(err, case)[0] if f" {signo}  " in e]
         expect(f"{case}: raised by the kernel", raised[:1], [f"pending    from the kernel: {why}"])
 
-# The account as the kernel acts: on a terminal, alarmloop's first
-# delivery shows before its second line, a second later.
-main, secondary = pty.openpty()
-live = subprocess.Popen([sigtrace, alarmloop], stdin=secondary, stdout=secondary, stderr=secondary, env=ENV)
-os.close(secondary)
 said = b""
 while True:
     try:
