@@ -12,8 +12,10 @@
  */
 #include <stdbool.h>
 
-#include <linux/types.h>
+/* The kernel's own types and BPF's constants, which libbpf's headers use. */
 #include <linux/bpf.h>
+#include <linux/types.h>
+
 #include <bpf/bpf_core_read.h>
 #include <bpf/bpf_helpers.h>
 #include <bpf/bpf_tracing.h>
@@ -26,7 +28,8 @@
 #define SI_USER 0
 #define SI_KERNEL 0x80
 
-#pragma clang attribute push(__attribute__((preserve_access_index)), apply_to = record)
+#pragma clang attribute push(__attribute__((preserve_access_index)),           \
+			     apply_to = record)
 typedef struct {
 	unsigned long sig[1];
 } sigset_t;
@@ -79,15 +82,17 @@ struct {
 } events SEC(".maps");
 
 /* Read and set by the user side through the skeleton's memory map. */
-__u64 lost;		/* events that found the ring buffer full */
-__s64 live;		/* traced tasks that have not yet ended */
+__u64 lost; /* events that found the ring buffer full */
+__s64 live; /* traced tasks that have not yet ended */
 
-static bool is_traced(__s32 task)
+static bool
+is_traced(__s32 task)
 {
 	return bpf_map_lookup_elem(&traced, &task) != NULL;
 }
 
-static struct event *new_event(__u32 kind, __s32 task)
+static struct event *
+new_event(__u32 kind, __s32 task)
 {
 	struct event *e = bpf_ringbuf_reserve(&events, sizeof(*e), 0);
 
@@ -105,7 +110,8 @@ static struct event *new_event(__u32 kind, __s32 task)
 }
 
 /* A signal set, which is 64 bits whatever the size of a long. */
-static __u64 sigset(const sigset_t *set)
+static __u64
+sigset(const sigset_t *set)
 {
 	__u64 bits = 0;
 
@@ -114,7 +120,8 @@ static __u64 sigset(const sigset_t *set)
 }
 
 SEC("tp_btf/sched_process_exec")
-int BPF_PROG(on_exec, struct task_struct *p)
+int
+BPF_PROG(on_exec, struct task_struct *p)
 {
 	struct event *e;
 
@@ -126,7 +133,8 @@ int BPF_PROG(on_exec, struct task_struct *p)
 }
 
 SEC("tp_btf/sched_process_fork")
-int BPF_PROG(on_fork, struct task_struct *parent, struct task_struct *child)
+int
+BPF_PROG(on_fork, struct task_struct *parent, struct task_struct *child)
 {
 	__s32 task = child->pid;
 	__u8 yes = 1;
@@ -151,13 +159,15 @@ int BPF_PROG(on_fork, struct task_struct *parent, struct task_struct *child)
  * sender only when the signal's code says that a process sent it.
  */
 SEC("tp_btf/signal_generate")
-int BPF_PROG(on_generate, int sig, struct kernel_siginfo *info, struct task_struct *task, int group,
-	     int result)
+int
+BPF_PROG(on_generate, int sig, struct kernel_siginfo *info,
+	 struct task_struct *task, int group, int result)
 {
 	unsigned long special = (unsigned long)info;
 	struct event *e;
 
-	if (!is_traced(task->pid) || !(e = new_event(EVENT_GENERATE, task->pid)))
+	if (!is_traced(task->pid) ||
+	    !(e = new_event(EVENT_GENERATE, task->pid)))
 		return 0;
 	e->sig = sig;
 	e->result = result;
@@ -178,7 +188,9 @@ int BPF_PROG(on_generate, int sig, struct kernel_siginfo *info, struct task_stru
 }
 
 SEC("tp_btf/signal_deliver")
-int BPF_PROG(on_deliver, int sig, struct kernel_siginfo *info, struct k_sigaction *ka)
+int
+BPF_PROG(on_deliver, int sig, struct kernel_siginfo *info,
+	 struct k_sigaction *ka)
 {
 	__s32 task = bpf_get_current_pid_tgid();
 	struct event *e;
@@ -195,7 +207,8 @@ int BPF_PROG(on_deliver, int sig, struct kernel_siginfo *info, struct k_sigactio
 
 /* What is still pending, and what is blocked, as the task ends. */
 SEC("tp_btf/sched_process_exit")
-int BPF_PROG(on_exit, struct task_struct *p)
+int
+BPF_PROG(on_exit, struct task_struct *p)
 {
 	__s32 task = p->pid;
 	struct event *e;
@@ -204,7 +217,8 @@ int BPF_PROG(on_exit, struct task_struct *p)
 		return 0;
 	if ((e = new_event(EVENT_EXIT, task))) {
 		e->code = p->exit_code;
-		e->pending = sigset(&p->pending.signal) | sigset(&p->signal->shared_pending.signal);
+		e->pending = sigset(&p->pending.signal) |
+			     sigset(&p->signal->shared_pending.signal);
 		e->blocked = sigset(&p->blocked);
 		bpf_ringbuf_submit(e, 0);
 	}
