@@ -4,7 +4,12 @@
  * signal generated for or delivered to a traced task, and every exec,
  * fork and end of one, in one ring buffer, in the order the kernel
  * reports them.  A task is traced when the user side names it, or when a
- * traced task forks it.
+ * traced task makes it.
+ *
+ * Where no signal tracepoint tells it, the system calls' own show a signal
+ * taken by rt_sigtimedwait or a signalfd read, and pending signals thrown
+ * away by a new action: these programs are optional, and the user side
+ * loads the others alone where they cannot be.
  *
  * The tracepoints are attached through BTF (tp_btf), so no tracefs is
  * needed, and the few kernel fields read are declared here, relocated
@@ -28,6 +33,21 @@
 #define SI_USER 0
 #define SI_KERNEL 0x80
 
+#define SIGKILL 9
+#define SIGCONT 18
+#define SIGSTOP 19
+#define SIGTSTP 20
+#define SIGTTIN 21
+#define SIGTTOU 22
+#define SIGCHLD 17
+#define SIGWINCH 28
+#define SIGURG 23
+#define SIG_DFL 0
+#define SIG_IGN 1
+
+/* signal_struct's flags. */
+#define SIGNAL_GROUP_EXIT 0x4
+
 #pragma clang attribute push(__attribute__((preserve_access_index)),           \
 			     apply_to = record)
 typedef struct {
@@ -38,16 +58,62 @@ struct sigpending {
 	sigset_t signal;
 };
 
+typedef struct {
+	int counter;
+} atomic_t;
+
 struct signal_struct {
+	atomic_t live;
 	struct sigpending shared_pending;
+	unsigned int flags;
+	int group_exit_code;
+};
+
+typedef struct {
+	unsigned int val;
+} kuid_t;
+
+typedef struct {
+	unsigned int val;
+} kgid_t;
+
+struct cred {
+	kuid_t uid;
+	kgid_t gid;
+	kuid_t euid;
+	kgid_t egid;
+	/* 64 bits, as two 32-bit words before Linux 6.3, then as one. */
+	struct {
+		unsigned long long val;
+	} cap_permitted;
 };
 
 struct task_struct {
 	int pid;
+	int tgid;
 	int exit_code;
 	sigset_t blocked;
 	struct sigpending pending;
 	struct signal_struct *signal;
+	const struct cred *cred;
+};
+
+union sigval {
+	int sival_int;
+	void *sival_ptr;
+};
+
+union __sifields {
+	struct {
+		int _tid;
+		int _overrun;
+		union sigval _sigval;
+	} _timer;
+	struct {
+		int _pid;
+		unsigned int _uid;
+		union sigval _sigval;
+	} _rt;
 };
 
 struct kernel_siginfo {
@@ -55,6 +121,7 @@ struct kernel_siginfo {
 		int si_signo;
 		int si_errno;
 		int si_code;
+		union __sifields _sifields;
 	};
 };
 
@@ -68,17 +135,57 @@ struct k_sigaction {
 };
 #pragma clang attribute pop
 
-/* The tasks traced; the value is unused. */
+/* Set by the user side before loading: whether a task that gains
+   privilege by exec is to be traced no more, as ptrace would stop. */
+const volatile bool untrace_privilege = false;
+
+/* The tasks traced, each with the id of its process. */
 struct {
 	__uint(type, BPF_MAP_TYPE_HASH);
 	__uint(max_entries, 16384);
 	__type(key, __s32);
-	__type(value, __u8);
+	__type(value, __s32);
 } traced SEC(".maps");
 
 struct {
+	__uint(type, BPF_MAP_TYPE_HASH);
+	__uint(max_entries, 16384);
+	__type(key, struct counts_key);
+	__type(value, struct counts);
+} counts SEC(".maps");
+
+struct {
+	__uint(type, BPF_MAP_TYPE_HASH);
+	__uint(max_entries, 16384);
+	__type(key, __s32);
+	__type(value, struct end);
+} ends SEC(".maps");
+
+/* The call under way, for its end. */
+struct call {
+	long nr;
+	long arg1;
+	unsigned long arg2;
+};
+
+struct {
+	__uint(type, BPF_MAP_TYPE_HASH);
+	__uint(max_entries, 16384);
+	__type(key, __s32);
+	__type(value, struct call);
+} calls SEC(".maps");
+
+/* Events lost on each CPU since its last record. */
+struct {
+	__uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
+	__uint(max_entries, 1);
+	__type(key, __u32);
+	__type(value, __u64);
+} gap SEC(".maps");
+
+struct {
 	__uint(type, BPF_MAP_TYPE_RINGBUF);
-	__uint(max_entries, 4 << 20);
+	__uint(max_entries, 16 << 20);
 } events SEC(".maps");
 
 /* Read and set by the user side through the skeleton's memory map. */
@@ -92,21 +199,64 @@ is_traced(__s32 task)
 }
 
 static struct event *
-new_event(__u32 kind, __s32 task)
+new_event(__u32 kind, const struct task_struct *task)
 {
 	struct event *e = bpf_ringbuf_reserve(&events, sizeof(*e), 0);
+	__u32 zero = 0;
+	__u64 *missed = bpf_map_lookup_elem(&gap, &zero);
 
 	if (!e) {
 		__sync_fetch_and_add(&lost, 1);
+		if (missed)
+			*missed += 1;
 		return NULL;
 	}
 	__builtin_memset(e, 0, sizeof(*e));
+	if (missed) {
+		e->lost = *missed;
+		*missed = 0;
+	}
 	/* Taken once the record has its place, so that times rise, as
 	   nearly as the clock allows, in the order of the records. */
 	e->time = bpf_ktime_get_ns();
 	e->kind = kind;
-	e->task = task;
+	e->task = task->pid;
+	e->process = task->tgid;
 	return e;
+}
+
+static __noinline struct counts *
+counts_of(__s32 process, int sig)
+{
+	struct counts_key key = {process, sig};
+	struct counts *c = bpf_map_lookup_elem(&counts, &key);
+	struct counts none = {};
+
+	if (c)
+		return c;
+	bpf_map_update_elem(&counts, &key, &none, BPF_NOEXIST);
+	return bpf_map_lookup_elem(&counts, &key);
+}
+
+/* One made-pending signal gone from its queue, counted under what. */
+static void
+leaves(struct counts *c, __u64 *what)
+{
+	__sync_fetch_and_add(what, 1);
+	if (c->queued)
+		__sync_fetch_and_add(&c->queued, -1);
+}
+
+/* Every pending one of a signal is thrown away. */
+static void
+discard_all(__s32 process, int sig)
+{
+	struct counts *c = counts_of(process, sig);
+
+	if (!c)
+		return;
+	__sync_fetch_and_add(&c->discarded, c->queued);
+	c->queued = 0;
 }
 
 /* A signal set, which is 64 bits whatever the size of a long. */
@@ -119,16 +269,35 @@ sigset(const sigset_t *set)
 	return bits;
 }
 
+static bool
+gains_privilege(const struct task_struct *p)
+{
+	const struct cred *cred = p->cred;
+	__u64 caps = 0;
+
+	bpf_probe_read_kernel(&caps, sizeof(caps), &cred->cap_permitted);
+	return cred->euid.val != cred->uid.val ||
+	       cred->egid.val != cred->gid.val || caps;
+}
+
 SEC("tp_btf/sched_process_exec")
 int
 BPF_PROG(on_exec, struct task_struct *p)
 {
+	__s32 task = p->pid;
+	bool privileged;
 	struct event *e;
 
-	if (!is_traced(p->pid) || !(e = new_event(EVENT_EXEC, p->pid)))
+	if (!is_traced(task))
 		return 0;
-	bpf_get_current_comm(e->comm, sizeof(e->comm));
-	bpf_ringbuf_submit(e, 0);
+	privileged = untrace_privilege && gains_privilege(p);
+	if ((e = new_event(EVENT_EXEC, p))) {
+		bpf_get_current_comm(e->comm, sizeof(e->comm));
+		e->detail = privileged ? DETAIL_PRIVILEGED : 0;
+		bpf_ringbuf_submit(e, 0);
+	}
+	if (privileged && bpf_map_delete_elem(&traced, &task) == 0)
+		__sync_fetch_and_add(&live, -1);
 	return 0;
 }
 
@@ -136,21 +305,46 @@ SEC("tp_btf/sched_process_fork")
 int
 BPF_PROG(on_fork, struct task_struct *parent, struct task_struct *child)
 {
-	__s32 task = child->pid;
-	__u8 yes = 1;
+	__s32 task = child->pid, process = child->tgid;
 	struct event *e;
 
 	if (!is_traced(parent->pid))
 		return 0;
-	/* A child that does not fit is not traced, and is not waited for. */
-	if (bpf_map_update_elem(&traced, &task, &yes, BPF_NOEXIST))
+	/* A task that does not fit is not traced, and is not waited for. */
+	if (bpf_map_update_elem(&traced, &task, &process, BPF_NOEXIST))
 		return 0;
 	__sync_fetch_and_add(&live, 1);
-	if (!(e = new_event(EVENT_FORK, parent->pid)))
+	if (!(e = new_event(EVENT_FORK, parent)))
 		return 0;
 	e->other = task;
+	e->other_process = process;
+	e->detail = process == parent->tgid ? DETAIL_THREAD : 0;
 	bpf_ringbuf_submit(e, 0);
 	return 0;
+}
+
+/* What the signal's information says, where it has any. */
+static void
+read_info(struct event *e, struct kernel_siginfo *info, bool timer)
+{
+	unsigned long special = (unsigned long)info;
+
+	if (special == SEND_SIG_NOINFO) {
+		e->info = INFO_NONE;
+		e->code = SI_USER;
+	} else if (special == SEND_SIG_PRIV) {
+		e->info = INFO_PRIV;
+		e->code = SI_KERNEL;
+	} else {
+		e->info = INFO_GIVEN;
+		e->code = BPF_CORE_READ(info, si_code);
+		bpf_probe_read_kernel(
+		    &e->value, bpf_core_field_size(info->_sifields._rt._sigval),
+		    &info->_sifields._rt._sigval);
+		if (timer)
+			e->overrun =
+			    BPF_CORE_READ(info, _sifields._timer._overrun);
+	}
 }
 
 /*
@@ -163,26 +357,49 @@ int
 BPF_PROG(on_generate, int sig, struct kernel_siginfo *info,
 	 struct task_struct *task, int group, int result)
 {
-	unsigned long special = (unsigned long)info;
+	struct task_struct *current = bpf_get_current_task_btf();
+	bool ending = false;
+	struct counts *c;
 	struct event *e;
 
-	if (!is_traced(task->pid) ||
-	    !(e = new_event(EVENT_GENERATE, task->pid)))
+	if (!is_traced(task->pid))
+		return 0;
+	/* A process already ending drops what comes (prepare_signal). */
+	if (result == 1 && (task->signal->flags & SIGNAL_GROUP_EXIT))
+		ending = true;
+	if ((c = counts_of(task->tgid, sig))) {
+		__sync_fetch_and_add(&c->sent, 1);
+		if (ending)
+			__sync_fetch_and_add(&c->dropped, 1);
+		else if (result == 0 || result == 4) {
+			__sync_fetch_and_add(&c->pending, 1);
+			__sync_fetch_and_add(&c->queued, 1);
+		} else if (result == 1)
+			__sync_fetch_and_add(&c->ignored, 1);
+		else if (result == 2)
+			__sync_fetch_and_add(&c->merged, 1);
+		else if (result == 3)
+			__sync_fetch_and_add(&c->lost, 1);
+	}
+	/* SIGCONT throws away every pending stop signal, and a stop
+	   signal every pending SIGCONT, whatever becomes of it. */
+	if (!ending && sig == SIGCONT) {
+		discard_all(task->tgid, SIGSTOP);
+		discard_all(task->tgid, SIGTSTP);
+		discard_all(task->tgid, SIGTTIN);
+		discard_all(task->tgid, SIGTTOU);
+	} else if (!ending && sig >= SIGSTOP && sig <= SIGTTOU)
+		discard_all(task->tgid, SIGCONT);
+
+	if (!(e = new_event(EVENT_GENERATE, task)))
 		return 0;
 	e->sig = sig;
 	e->result = result;
-	e->other = bpf_get_current_pid_tgid();
+	e->detail = (group ? DETAIL_GROUP : 0) | (ending ? DETAIL_ENDING : 0);
+	e->other = current->pid;
+	e->other_process = current->tgid;
 	bpf_get_current_comm(e->comm, sizeof(e->comm));
-	if (special == SEND_SIG_NOINFO) {
-		e->info = INFO_NONE;
-		e->code = SI_USER;
-	} else if (special == SEND_SIG_PRIV) {
-		e->info = INFO_PRIV;
-		e->code = SI_KERNEL;
-	} else {
-		e->info = INFO_GIVEN;
-		e->code = BPF_CORE_READ(info, si_code);
-	}
+	read_info(e, info, false);
 	bpf_ringbuf_submit(e, 0);
 	return 0;
 }
@@ -192,13 +409,29 @@ int
 BPF_PROG(on_deliver, int sig, struct kernel_siginfo *info,
 	 struct k_sigaction *ka)
 {
-	__s32 task = bpf_get_current_pid_tgid();
+	struct task_struct *current = bpf_get_current_task_btf();
+	struct counts *c;
 	struct event *e;
+	int code = 0;
 
-	if (!is_traced(task) || !(e = new_event(EVENT_DELIVER, task)))
+	if (!is_traced(current->pid))
+		return 0;
+	if (sig == SIGKILL && (unsigned long)info == SEND_SIG_NOINFO) {
+		/* The kernel ends the process: the signal that ends it is
+		   delivered to its default action, once. */
+		code = current->signal->group_exit_code;
+		if ((code & 0x7f) &&
+		    (c = counts_of(current->tgid, code & 0x7f)) && c->queued)
+			leaves(c, &c->delivered);
+	} else if ((c = counts_of(current->tgid, sig)))
+		leaves(c, &c->delivered);
+
+	if (!(e = new_event(EVENT_DELIVER, current)))
 		return 0;
 	e->sig = sig;
-	e->code = BPF_CORE_READ(info, si_code);
+	read_info(e, info, true);
+	if (sig == SIGKILL && e->info == INFO_NONE)
+		e->code = code;
 	e->handler = (unsigned long)ka->sa.sa_handler;
 	e->flags = ka->sa.sa_flags;
 	bpf_ringbuf_submit(e, 0);
@@ -210,21 +443,276 @@ SEC("tp_btf/sched_process_exit")
 int
 BPF_PROG(on_exit, struct task_struct *p)
 {
-	__s32 task = p->pid;
+	__s32 task = p->pid, process = p->tgid;
+	bool last = p->signal->live.counter == 0;
+	struct end end = {};
 	struct event *e;
 
 	if (!is_traced(task))
 		return 0;
-	if ((e = new_event(EVENT_EXIT, task))) {
-		e->code = p->exit_code;
-		e->pending = sigset(&p->pending.signal) |
-			     sigset(&p->signal->shared_pending.signal);
-		e->blocked = sigset(&p->blocked);
+	end.code = p->exit_code;
+	end.pending = sigset(&p->pending.signal) |
+		      sigset(&p->signal->shared_pending.signal);
+	end.blocked = sigset(&p->blocked);
+	if (last)
+		bpf_map_update_elem(&ends, &process, &end, BPF_ANY);
+	if ((e = new_event(EVENT_EXIT, p))) {
+		e->code = end.code;
+		e->pending = end.pending;
+		e->blocked = end.blocked;
+		e->detail = last ? DETAIL_LAST : 0;
 		bpf_ringbuf_submit(e, 0);
 	}
 	bpf_map_delete_elem(&traced, &task);
+	bpf_map_delete_elem(&calls, &task);
 	/* Last, so that the user side, seeing none live, has every event. */
 	__sync_fetch_and_add(&live, -1);
+	return 0;
+}
+
+/*
+ * Taking a pending signal without a delivery, and throwing pending ones
+ * away, have no tracepoint of their own: the system calls that do it are
+ * seen as they enter and leave.  rt_sigtimedwait (behind sigwait,
+ * sigwaitinfo and sigtimedwait) returns the signal it took; a read of a
+ * signalfd fills its buffer with one record per signal; an rt_sigaction
+ * that makes the action ignore throws away every pending one.
+ */
+const volatile long nr_read = -1, nr_rt_sigaction = -1, nr_rt_sigtimedwait = -1;
+
+/* The first two arguments of a system call, where they are kept on this
+   machine. */
+#if defined(__TARGET_ARCH_x86)
+struct pt_regs___sigtrace {
+	unsigned long di, si;
+} __attribute__((preserve_access_index));
+#define ARG1(regs) BPF_CORE_READ(regs, di)
+#define ARG2(regs) BPF_CORE_READ(regs, si)
+#elif defined(__TARGET_ARCH_arm64)
+struct pt_regs___sigtrace {
+	unsigned long long regs[31];
+	unsigned long long orig_x0;
+} __attribute__((preserve_access_index));
+#define ARG1(regs) BPF_CORE_READ(regs, orig_x0)
+#define ARG2(regs) BPF_CORE_READ(regs, regs[1])
+#elif defined(__TARGET_ARCH_arm)
+struct pt_regs___sigtrace {
+	unsigned long uregs[18];
+} __attribute__((preserve_access_index));
+#define ARG1(regs) BPF_CORE_READ(regs, uregs[17])
+#define ARG2(regs) BPF_CORE_READ(regs, uregs[1])
+#elif defined(__TARGET_ARCH_powerpc)
+struct pt_regs___sigtrace {
+	unsigned long gpr[32];
+	unsigned long orig_gpr3;
+} __attribute__((preserve_access_index));
+#define ARG1(regs) BPF_CORE_READ(regs, orig_gpr3)
+#define ARG2(regs) BPF_CORE_READ(regs, gpr[4])
+#elif defined(__TARGET_ARCH_s390)
+struct pt_regs___sigtrace {
+	unsigned long gprs[16];
+	unsigned long orig_gpr2;
+} __attribute__((preserve_access_index));
+#define ARG1(regs) BPF_CORE_READ(regs, orig_gpr2)
+#define ARG2(regs) BPF_CORE_READ(regs, gprs[3])
+#elif defined(__TARGET_ARCH_riscv)
+struct pt_regs___sigtrace {
+	unsigned long a1, orig_a0;
+} __attribute__((preserve_access_index));
+#define ARG1(regs) BPF_CORE_READ(regs, orig_a0)
+#define ARG2(regs) BPF_CORE_READ(regs, a1)
+#else
+struct pt_regs___sigtrace;
+#define ARG1(regs) (-1L)
+#define ARG2(regs) 0L
+#endif
+
+#pragma clang attribute push(__attribute__((preserve_access_index)),           \
+			     apply_to = record)
+struct qstr {
+	const unsigned char *name;
+};
+
+struct dentry {
+	struct qstr d_name;
+};
+
+struct path {
+	struct dentry *dentry;
+};
+
+struct file {
+	struct path f_path;
+};
+
+struct fdtable {
+	unsigned int max_fds;
+	struct file **fd;
+};
+
+struct files_struct {
+	struct fdtable *fdt;
+};
+
+struct sighand_struct {
+	struct k_sigaction action[64];
+};
+
+struct task_struct___files {
+	struct files_struct *files;
+	struct sighand_struct *sighand;
+} __attribute__((preserve_access_index));
+#pragma clang attribute pop
+
+/* Whether the file behind a descriptor is a signalfd. */
+static bool
+is_signalfd(long fd)
+{
+	struct task_struct___files *current =
+	    (void *)bpf_get_current_task_btf();
+	struct fdtable *fdt = BPF_CORE_READ(current, files, fdt);
+	struct file *file = NULL;
+	static const char signalfd[] = "[signalfd]";
+	char name[sizeof(signalfd)] = {};
+
+	if (fd < 0 || fd >= BPF_CORE_READ(fdt, max_fds))
+		return false;
+	bpf_probe_read_kernel(&file, sizeof(file), BPF_CORE_READ(fdt, fd) + fd);
+	if (!file)
+		return false;
+	bpf_probe_read_kernel_str(
+	    name, sizeof(name),
+	    BPF_CORE_READ(file, f_path.dentry, d_name.name));
+	for (unsigned int i = 0; i < sizeof(name); i++)
+		if (name[i] != signalfd[i])
+			return false;
+	return true;
+}
+
+SEC("tp_btf/sys_enter")
+int
+BPF_PROG(on_call, struct pt_regs___sigtrace *regs, long nr)
+{
+	__s32 task = bpf_get_current_pid_tgid();
+	struct call call = {.nr = nr};
+
+	if ((nr != nr_read && nr != nr_rt_sigaction &&
+	     nr != nr_rt_sigtimedwait) ||
+	    !is_traced(task))
+		return 0;
+	call.arg1 = ARG1(regs);
+	call.arg2 = ARG2(regs);
+	if (nr == nr_read && !is_signalfd(call.arg1))
+		return 0;
+	bpf_map_update_elem(&calls, &task, &call, BPF_ANY);
+	return 0;
+}
+
+/* A signal taken, as the call that took it tells. */
+struct took {
+	__u64 value;
+	int sig, by, code, overrun;
+	bool told; /* code, value and overrun are known */
+};
+
+static __noinline void
+taken(struct task_struct *current, const struct took *t)
+{
+	struct counts *c = counts_of(current->tgid, t->sig);
+	struct event *e;
+
+	if (c)
+		leaves(c, &c->taken);
+	if (!(e = new_event(EVENT_TAKE, current)))
+		return;
+	e->sig = t->sig;
+	e->result = t->by;
+	e->info = t->told ? INFO_GIVEN : INFO_NONE;
+	e->code = t->code;
+	e->value = t->value;
+	e->overrun = t->overrun;
+	bpf_ringbuf_submit(e, 0);
+}
+
+/* The records of a signalfd read: struct signalfd_siginfo, 128 bytes. */
+#define SSI_SIZE 128
+#define SSI_MOST 8
+
+static __noinline void
+read_signalfd(struct task_struct *current, unsigned long buffer, long size)
+{
+#pragma clang loop unroll(disable)
+	for (int i = 0; i < SSI_MOST && (i + 1) * SSI_SIZE <= size; i++) {
+		struct {
+			__u32 signo;
+			__s32 errno_;
+			__s32 code;
+			__u32 pid, uid;
+			__s32 fd;
+			__u32 tid, band, overrun, trapno;
+			__s32 status, int_;
+			__u64 ptr;
+		} ssi = {};
+
+		bpf_probe_read_user(&ssi, sizeof(ssi),
+				    (void *)(buffer + i * SSI_SIZE));
+		struct took t = {ssi.ptr,  ssi.signo,	TAKE_SIGNALFD,
+				 ssi.code, ssi.overrun, true};
+
+		taken(current, &t);
+	}
+}
+
+/* What rt_sigaction left: each pending signal of the process whose
+   action now ignores it is thrown away. */
+static __noinline void
+set_action(struct task_struct *current, int sig)
+{
+	struct task_struct___files *t = (void *)current;
+	struct sighand_struct *sighand;
+	struct k_sigaction *action;
+	unsigned long handler;
+	struct event *e;
+
+	if (sig < 1 || sig > 64)
+		return;
+	/* The array is indexed by the kernel's own size of an action. */
+	sighand = BPF_CORE_READ(t, sighand);
+	action =
+	    (void *)((char *)__builtin_preserve_access_index(&sighand->action) +
+		     (sig - 1) * bpf_core_type_size(struct k_sigaction));
+	handler = (unsigned long)BPF_CORE_READ(action, sa.sa_handler);
+	if (!(handler == SIG_IGN ||
+	      (handler == SIG_DFL && (sig == SIGCONT || sig == SIGCHLD ||
+				      sig == SIGWINCH || sig == SIGURG))))
+		return;
+	discard_all(current->tgid, sig);
+	if (!(e = new_event(EVENT_SIGACTION, current)))
+		return;
+	e->sig = sig;
+	e->handler = handler;
+	bpf_ringbuf_submit(e, 0);
+}
+
+SEC("tp_btf/sys_exit")
+int
+BPF_PROG(on_return, struct pt_regs___sigtrace *regs, long ret)
+{
+	struct task_struct *current = bpf_get_current_task_btf();
+	__s32 task = current->pid;
+	struct call *call = bpf_map_lookup_elem(&calls, &task);
+
+	if (!call)
+		return 0;
+	if (call->nr == nr_rt_sigtimedwait && ret > 0) {
+		struct took t = {.sig = ret, .by = TAKE_SIGTIMEDWAIT};
+
+		taken(current, &t);
+	} else if (call->nr == nr_read && ret >= SSI_SIZE)
+		read_signalfd(current, call->arg2, ret);
+	else if (call->nr == nr_rt_sigaction && ret == 0 && call->arg2)
+		set_action(current, call->arg1);
+	bpf_map_delete_elem(&calls, &task);
 	return 0;
 }
 

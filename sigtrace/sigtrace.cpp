@@ -1,28 +1,33 @@
 // SPDX-License-Identifier: ISC
 /*
  * sigtrace: the kernel's own account of the signals of a program and of
- * every process it starts, told as the kernel acts.
+ * every process and thread it starts, told as the kernel acts.
  *
- *	sigtrace [-o FILE] PROGRAM [ARGUMENT...]
+ *	sigtrace [-v] [--json] [-o FILE] PROGRAM [ARGUMENT...]
  *
  * PROGRAM runs with its input and output left as they are.  Standard
- * error (or FILE) gets one line for each event that the kernel reports:
- * a signal generated, and whether it is now pending, merged with one
- * already pending, ignored or lost; a signal delivered; an exec, a fork,
- * an end.  Once the last process has ended, a summary per process
- * follows.  The exit status is PROGRAM's, as a shell gives it.
+ * error (or FILE) gets one line for each event that the kernel reports,
+ * or with --json one JSON object: a signal generated, and whether it is
+ * now pending, merged with one already pending, ignored, lost or dropped;
+ * a signal delivered, taken by a call that waits for it, or discarded; an
+ * exec, a fork, a new thread, a stop, an end.  Once the last process has
+ * ended, a summary per process follows, from the kernel side's own
+ * counts.  sigtrace ends as PROGRAM ended: with its status, or by its
+ * signal.
  *
  * Tracing needs CAP_BPF and CAP_PERFMON.  sigtrace gives up every
- * capability once its tracer is attached, and PROGRAM runs with none, as
- * the user who started sigtrace.
+ * capability once its tracer is attached.  Run by root, PROGRAM runs as
+ * root would; run by anyone else, as that user with no capability.
  */
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
 #include <bpf/libbpf.h>
 #include <fcntl.h>
+#include <getopt.h>
 #include <linux/capability.h>
 #include <linux/types.h>
 
@@ -34,18 +39,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <fstream>
 #include <iterator>
-#include <map>
+#include <set>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
+#include "account.h"
 #include "sigtrace.h"
+#include "writers.h"
+
 #include "sigtrace.skel.h"
 
-static_assert(sizeof(event) == 88, "the kernel side writes 88 bytes per event");
+static_assert(sizeof(event) == 120,
+	      "the kernel side writes 120 bytes per event");
 
 namespace
 {
@@ -55,28 +63,6 @@ constexpr int EXIT_CANNOT_TRACE = 1;
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_CANNOT_RUN = 126;
 constexpr int EXIT_NOT_FOUND = 127;
-
-// What became of each signal of one process, and how that process ended.
-struct Tally {
-	unsigned sent = 0, pending = 0, merged = 0, ignored = 0, lost = 0,
-		 delivered = 0;
-};
-
-struct Task {
-	pid_t parent = 0;     // the traced task that forked it, if any
-	bool started = false; // has run a program
-	std::string end;      // how it ended, once it has
-	std::map<int, Tally> signals;
-	// Who sent each instance still queued, oldest first.
-	std::map<int, std::deque<std::string>> queued;
-};
-
-struct Account {
-	FILE *out = stderr;
-	__u64 origin = 0; // when the program was let go
-	std::map<pid_t, Task> tasks;
-	std::vector<pid_t> order; // in the order first seen
-};
 
 [[noreturn]] void
 fail(int status, const char *format, ...)
@@ -91,324 +77,6 @@ fail(int status, const char *format, ...)
 	std::fputc('\n', stderr);
 	va_end(args);
 	std::exit(status);
-}
-
-std::string
-format(const char *format, ...)
-{
-	char text[256];
-	va_list args;
-
-	va_start(args, format);
-	// As in fail().
-	// NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-	std::vsnprintf(text, sizeof(text), format, args);
-	va_end(args);
-	return text;
-}
-
-std::string
-signame(int sig)
-{
-	// glibc calls signal 29 by its System V name.
-	if (sig == SIGIO)
-		return "SIGIO";
-	if (sig >= SIGRTMIN && sig <= SIGRTMAX) {
-		// As kill -l numbers them, from whichever end is nearer.
-		if (sig - SIGRTMIN <= (SIGRTMAX - SIGRTMIN) / 2)
-			return sig == SIGRTMIN
-				   ? "SIGRTMIN"
-				   : format("SIGRTMIN+%d", sig - SIGRTMIN);
-		return sig == SIGRTMAX ? "SIGRTMAX"
-				       : format("SIGRTMAX-%d", SIGRTMAX - sig);
-	}
-	const char *name =
-	    sig > 0 && sig < SIGRTMIN ? sigabbrev_np(sig) : nullptr;
-	return name ? std::string("SIG") + name : format("signal %d", sig);
-}
-
-std::string
-sigset_names(__u64 set)
-{
-	std::string names;
-
-	for (int sig = 1; sig <= 64; sig++)
-		if (set & 1ULL << (sig - 1))
-			names += (names.empty() ? "" : " ") + signame(sig);
-	return names.empty() ? "none" : names;
-}
-
-// The flags of struct sigaction that change what a delivery does.
-std::string
-flag_names(__u64 flags)
-{
-	static const std::pair<unsigned long, const char *> known[] = {
-	    {SA_SIGINFO, "SA_SIGINFO"},	    {SA_ONSTACK, "SA_ONSTACK"},
-	    {SA_RESTART, "SA_RESTART"},	    {SA_NODEFER, "SA_NODEFER"},
-	    {SA_RESETHAND, "SA_RESETHAND"},
-	};
-	std::string names;
-
-	for (const auto &[flag, name] : known)
-		if (flags & flag)
-			names += (names.empty() ? "" : " ") + std::string(name);
-	return names.empty() ? "" : " (" + names + ")";
-}
-
-Task &
-task(Account &account, pid_t id)
-{
-	auto [it, added] = account.tasks.try_emplace(id);
-	if (added)
-		account.order.push_back(id);
-	return it->second;
-}
-
-std::string
-who(Account &account, pid_t id)
-{
-	return (task(account, id).parent ? "child " : "process ") +
-	       std::to_string(id);
-}
-
-void
-line(Account &account, const event &ev, const std::string &what)
-{
-	// The clock is read on each CPU; a moment's difference between them
-	// must not make a time before the start.
-	unsigned long long ms =
-	    ev.time > account.origin ? (ev.time - account.origin) / 1000000 : 0;
-
-	std::fprintf(account.out, "%7llu  %-13s  %s\n", ms,
-		     who(account, ev.task).c_str(), what.c_str());
-}
-
-// Why the kernel raised a signal itself, where its code says so.
-std::string
-kernel_reason(Account &account, const event &ev)
-{
-	if (ev.info == INFO_NONE) {
-		// Raised on the task's own behalf, in a system call of its own.
-		switch (ev.sig) {
-		case SIGPIPE:
-			return "the kernel: a write to a pipe or socket with "
-			       "no reader";
-		case SIGXFSZ:
-			return "the kernel: a write past the file size limit";
-		}
-		return "the kernel";
-	}
-	switch (ev.sig) {
-	case SIGALRM:
-	case SIGVTALRM:
-	case SIGPROF:
-		return "the kernel's timer";
-	case SIGXCPU:
-		return "the kernel: the CPU time limit";
-	case SIGINT:
-	case SIGQUIT:
-	case SIGTSTP:
-		return "the kernel: a key on the terminal";
-	case SIGWINCH:
-		return "the kernel: the terminal's size changed";
-	case SIGTTIN:
-	case SIGTTOU:
-		return "the kernel: the terminal, used from the background";
-	case SIGHUP:
-		return "the kernel: the terminal hung up";
-	case SIGCHLD:
-		if (ev.code >= CLD_EXITED && ev.code <= CLD_CONTINUED) {
-			// What the child did, by si_code from CLD_EXITED on.
-			static const char *what[] = {
-			    "ended",   "was killed", "dumped core",
-			    "trapped", "stopped",    "continued"};
-			return "the kernel: " + who(account, ev.other) + " " +
-			       what[ev.code - CLD_EXITED];
-		}
-		break;
-	case SIGSEGV:
-		return "the kernel: a bad memory access";
-	case SIGBUS:
-		return "the kernel: a bus error";
-	case SIGFPE:
-		return "the kernel: an arithmetic error";
-	case SIGILL:
-		return "the kernel: an illegal instruction";
-	case SIGTRAP:
-		return "the kernel: a trap";
-	case SIGSYS:
-		return "the kernel: a forbidden system call";
-	}
-	return "the kernel";
-}
-
-// Who sent it: the signal's code says whether a process did, and then it
-// is the task that was running.
-std::string
-sender(Account &account, const event &ev)
-{
-	if (ev.info != INFO_GIVEN || ev.code > 0)
-		return kernel_reason(account, ev);
-	if (ev.code == SI_TIMER)
-		return "a POSIX timer";
-	if (ev.other == ev.task)
-		return "itself";
-	if (task(account, ev.task).parent == ev.other)
-		return "its parent";
-	auto sent_by = account.tasks.find(ev.other);
-	if (sent_by != account.tasks.end() && sent_by->second.parent == ev.task)
-		return "its child " + std::to_string(ev.other);
-	return std::string(ev.comm, strnlen(ev.comm, sizeof(ev.comm))) + " " +
-	       std::to_string(ev.other);
-}
-
-void
-on_generate(Account &account, const event &ev)
-{
-	static const char *results[] = {"pending", "ignored", "merged", "lost",
-					"pending"};
-	const char *result =
-	    ev.result >= 0 && ev.result <= 4 ? results[ev.result] : "?";
-	std::string from = sender(account, ev);
-	Task &proc = task(account, ev.task);
-	Tally &tally = proc.signals[ev.sig];
-
-	line(account, ev,
-	     format("%-8s %-9s  from %s", signame(ev.sig).c_str(), result,
-		    from.c_str()));
-	tally.sent++;
-	switch (ev.result) {
-	case 0:
-	case 4: // queued, with its information lost
-		tally.pending++;
-		proc.queued[ev.sig].push_back(from);
-		break;
-	case 1:
-		tally.ignored++;
-		break;
-	case 2:
-		tally.merged++;
-		break;
-	case 3:
-		tally.lost++;
-		break;
-	}
-}
-
-void
-on_deliver(Account &account, const event &ev)
-{
-	Task &proc = task(account, ev.task);
-	std::string how;
-
-	if (ev.sig == SIGKILL && !proc.signals.count(SIGKILL))
-		// A fatal signal that is neither blocked nor caught ends the
-		// process at once, through a SIGKILL of the kernel's own.
-		how = "from the kernel, to end the process";
-	else if (ev.handler == reinterpret_cast<uintptr_t>(SIG_DFL))
-		how = "to its default action";
-	else if (ev.handler == reinterpret_cast<uintptr_t>(SIG_IGN))
-		how = "and ignored";
-	else
-		how = "to its handler" + flag_names(ev.flags);
-	auto &queue = proc.queued[ev.sig];
-	if (!queue.empty()) {
-		how += ", sent by " + queue.front();
-		queue.pop_front();
-	}
-	proc.signals[ev.sig].delivered++;
-	line(account, ev,
-	     format("%-8s %-9s  %s", signame(ev.sig).c_str(), "delivered",
-		    how.c_str()));
-}
-
-void
-on_exit(Account &account, const event &ev)
-{
-	int sig = ev.code & 0x7f;
-	std::string end =
-	    sig ? "killed by " + signame(sig) +
-		      (ev.code & 0x80 ? " (core dumped)" : "")
-		: format("exits with status %d", (ev.code >> 8) & 0xff);
-
-	end += "; still pending: " + sigset_names(ev.pending) +
-	       "; blocked: " + sigset_names(ev.blocked);
-	task(account, ev.task).end = end;
-	line(account, ev, end);
-}
-
-// libbpf's callback for each record of the ring buffer, in the order
-// of libbpf's type ring_buffer_sample_fn.
-// NOLINTBEGIN(bugprone-easily-swappable-parameters)
-int
-on_event(void *context, void *data, size_t size)
-// NOLINTEND(bugprone-easily-swappable-parameters)
-{
-	Account &account = *static_cast<Account *>(context);
-	event ev;
-
-	if (size < sizeof(ev))
-		return 0;
-	std::memcpy(&ev, data, sizeof(ev));
-	switch (ev.kind) {
-	case EVENT_EXEC: {
-		Task &proc = task(account, ev.task);
-		std::string comm(ev.comm, strnlen(ev.comm, sizeof(ev.comm)));
-		line(account, ev, (proc.started ? "execs " : "starts ") + comm);
-		proc.started = true;
-		break;
-	}
-	case EVENT_FORK:
-		task(account, ev.other).parent = ev.task;
-		line(account, ev, "forks child " + std::to_string(ev.other));
-		break;
-	case EVENT_GENERATE:
-		on_generate(account, ev);
-		break;
-	case EVENT_DELIVER:
-		on_deliver(account, ev);
-		break;
-	case EVENT_EXIT:
-		on_exit(account, ev);
-		break;
-	}
-	return 0;
-}
-
-void
-summary(Account &account, __u64 lost)
-{
-	std::fputs("summary:\n", account.out);
-	if (lost)
-		std::fprintf(
-		    account.out,
-		    "  %llu events lost, the kernel's buffer being full: "
-		    "the counts below leave them out\n",
-		    static_cast<unsigned long long>(lost));
-	for (pid_t id : account.order) {
-		Task &proc = account.tasks[id];
-		std::string name = who(account, id);
-		for (const auto &[sig, n] : proc.signals) {
-			std::string text =
-			    format("  %-13s  %s: sent %u", name.c_str(),
-				   signame(sig).c_str(), n.sent);
-			for (const auto &[count, kind] :
-			     {std::pair{n.pending, "pending"},
-			      {n.merged, "merged"},
-			      {n.ignored, "ignored"},
-			      {n.lost, "lost"},
-			      {n.delivered, "delivered"}})
-				if (count)
-					text += format(", %s %u", kind, count);
-			std::fprintf(account.out, "%s\n", text.c_str());
-		}
-		if (proc.signals.empty())
-			std::fprintf(account.out, "  %-13s  no signals\n",
-				     name.c_str());
-		std::fprintf(account.out, "  %-13s  %s\n", "",
-			     proc.end.empty() ? "still running"
-					      : proc.end.c_str());
-	}
 }
 
 // The program, found and refused as a shell would find and refuse it.
@@ -494,26 +162,62 @@ holds_capabilities()
 			   });
 }
 
-// The loader's own words, with one line of ours, would be too many.
+bool verbose = false;
+
+// libbpf's own words, behind -v; without it, our one line is enough.
 int
-quiet(enum libbpf_print_level /*level*/, const char * /*format*/,
-      va_list /*args*/)
+print_libbpf(enum libbpf_print_level level, const char *format, va_list args)
 {
-	return 0;
+	if (!verbose || level == LIBBPF_DEBUG)
+		return 0;
+	// As in fail().
+	// NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
+	return std::vfprintf(stderr, format, args);
 }
 
 sigtrace_bpf *
-load_tracer(const char *program)
+open_tracer(bool whole, int *error)
+{
+	sigtrace_bpf *skel = sigtrace_bpf__open();
+
+	if (!skel) {
+		*error = errno;
+		return nullptr;
+	}
+	// As ptrace, a user who is not root traces no program that gains
+	// privilege; root traces on.
+	skel->rodata->untrace_privilege = getuid() != 0;
+	// The system calls that take and throw away pending signals, by
+	// their numbers here; where those cannot be watched, the rest still
+	// can.
+	skel->rodata->nr_read = SYS_read;
+	skel->rodata->nr_rt_sigaction = SYS_rt_sigaction;
+	skel->rodata->nr_rt_sigtimedwait = SYS_rt_sigtimedwait;
+	bpf_program__set_autoload(skel->progs.on_call, whole);
+	bpf_program__set_autoload(skel->progs.on_return, whole);
+	*error = -sigtrace_bpf__load(skel);
+	if (*error == 0)
+		*error = -sigtrace_bpf__attach(skel);
+	if (*error == 0)
+		return skel;
+	sigtrace_bpf__destroy(skel);
+	return nullptr;
+}
+
+sigtrace_bpf *
+load_tracer(const char *program, bool *whole)
 {
 	if (access("/sys/kernel/btf/vmlinux", R_OK) != 0)
 		fail(EXIT_CANNOT_TRACE,
 		     "this kernel does not describe its types "
 		     "(no /sys/kernel/btf/vmlinux): "
 		     "sigtrace needs one built with CONFIG_DEBUG_INFO_BTF");
-	libbpf_set_print(quiet);
-	sigtrace_bpf *skel = sigtrace_bpf__open_and_load();
-	int error = skel ? -sigtrace_bpf__attach(skel) : errno;
-	if (error == 0)
+	libbpf_set_print(print_libbpf);
+	int error;
+	sigtrace_bpf *skel = open_tracer(*whole = true, &error);
+	if (!skel)
+		skel = open_tracer(*whole = false, &error);
+	if (skel)
 		return skel;
 	if (error == EPERM) {
 		if (getuid() == 0)
@@ -535,8 +239,9 @@ load_tracer(const char *program)
 	     std::strerror(error));
 }
 
-// The child: the user who started us, holding no capability, waits until
-// it is traced, then runs the program.
+// The child waits until it is traced, then runs the program: as root,
+// when root started us, for root's program must run as root's would; as
+// the user with no capability, when a file's capabilities did.
 [[noreturn]] void
 run_program(const std::string &path, char **argv, int release)
 {
@@ -546,12 +251,13 @@ run_program(const std::string &path, char **argv, int release)
 	gid_t gids[3];
 	char go;
 
-	if (setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0 ||
-	    !drop_capabilities() || holds_capabilities() ||
-	    getresuid(&uids[0], &uids[1], &uids[2]) != 0 ||
-	    getresgid(&gids[0], &gids[1], &gids[2]) != 0 || uids[0] != uid ||
-	    uids[1] != uid || uids[2] != uid || gids[0] != gid ||
-	    gids[1] != gid || gids[2] != gid) {
+	if (uid != 0 &&
+	    (setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0 ||
+	     !drop_capabilities() || holds_capabilities() ||
+	     getresuid(&uids[0], &uids[1], &uids[2]) != 0 ||
+	     getresgid(&gids[0], &gids[1], &gids[2]) != 0 || uids[0] != uid ||
+	     uids[1] != uid || uids[2] != uid || gids[0] != gid ||
+	     gids[1] != gid || gids[2] != gid)) {
 		std::fprintf(
 		    stderr,
 		    "sigtrace: %s not run: it could not be made to run as you, "
@@ -568,11 +274,163 @@ run_program(const std::string &path, char **argv, int release)
 	_exit(error == ENOENT ? EXIT_NOT_FOUND : EXIT_CANNOT_RUN);
 }
 
-int
-status_of(int status)
+__u64
+now()
 {
-	return WIFSIGNALED(status) ? 128 + WTERMSIG(status)
-				   : WEXITSTATUS(status);
+	timespec now;
+
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	return static_cast<__u64>(now.tv_sec) * 1000000000ULL +
+	       static_cast<__u64>(now.tv_nsec);
+}
+
+// The signals that come to us while the program runs, kept for the loop.
+volatile sig_atomic_t received[NSIG];
+volatile sig_atomic_t sent_by[NSIG];
+
+void
+on_signal(int sig, siginfo_t *info, void * /*context*/)
+{
+	// Only a process's own kill names a process to pass it on from.
+	bool user = info->si_code == SI_USER || info->si_code == SI_QUEUE ||
+		    info->si_code == SI_TKILL;
+	sent_by[sig] = user ? info->si_pid : 0;
+	received[sig] = 1;
+}
+
+// ^C, a hang-up and the like reach the program from the terminal, or
+// from kill 0, as they reach us: we stay, to tell what it did.
+void
+catch_signals()
+{
+	struct sigaction action = {};
+
+	action.sa_sigaction = on_signal;
+	action.sa_flags = SA_SIGINFO | SA_RESTART;
+	sigemptyset(&action.sa_mask);
+	for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+		sigaction(sig, &action, nullptr);
+	// Our lines are not the program's: a terminal that stops writers in
+	// the background, or a reader that has gone, must not stop us.
+	std::signal(SIGTTOU, SIG_IGN);
+	std::signal(SIGPIPE, SIG_IGN);
+	// Ctrl-Z stops the program; we follow it, once we have said so.
+	std::signal(SIGTSTP, SIG_IGN);
+}
+
+// A signal sent to us alone by another process, as kill sigtrace's pid
+// sends it, is the program's; what was sent to the whole job, or came
+// from the terminal, has reached it already.  Reports whether any came.
+bool
+pass_on(pid_t child)
+{
+	bool any = false;
+
+	for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
+		if (!received[sig])
+			continue;
+		received[sig] = 0;
+		any = true;
+		pid_t from = sent_by[sig];
+		if (from > 0 && getpgid(from) != getpgid(child))
+			kill(child, sig);
+	}
+	return any;
+}
+
+// The traced processes still alive, by their ids.
+std::vector<pid_t>
+still_traced(sigtrace_bpf *skel)
+{
+	std::set<pid_t> processes;
+	__s32 key, next, process;
+	__s32 *previous = nullptr;
+
+	while (bpf_map__get_next_key(skel->maps.traced, previous, &next,
+				     sizeof(next)) == 0) {
+		if (bpf_map__lookup_elem(skel->maps.traced, &next, sizeof(next),
+					 &process, sizeof(process), 0) == 0)
+			processes.insert(process);
+		key = next;
+		previous = &key;
+	}
+	return {processes.begin(), processes.end()};
+}
+
+// The kernel side's counts and ends, which no lost record can spoil.
+void
+adopt_counts(sigtrace_bpf *skel, sigtrace::Account &account)
+{
+	counts_key key, next;
+	counts_key *previous = nullptr;
+	counts c;
+
+	while (bpf_map__get_next_key(skel->maps.counts, previous, &next,
+				     sizeof(next)) == 0) {
+		if (bpf_map__lookup_elem(skel->maps.counts, &next, sizeof(next),
+					 &c, sizeof(c), 0) == 0 &&
+		    c.sent + c.delivered + c.taken)
+			account.adopt(next.process, next.sig,
+				      {c.sent, c.pending, c.merged, c.ignored,
+				       c.lost, c.dropped, c.delivered, c.taken,
+				       c.discarded});
+		key = next;
+		previous = &key;
+	}
+	__s32 pid, after;
+	__s32 *before = nullptr;
+	end e;
+	while (bpf_map__get_next_key(skel->maps.ends, before, &after,
+				     sizeof(after)) == 0) {
+		if (bpf_map__lookup_elem(skel->maps.ends, &after, sizeof(after),
+					 &e, sizeof(e), 0) == 0)
+			account.adopt_end(after, e.code, e.pending, e.blocked);
+		pid = after;
+		before = &pid;
+	}
+}
+
+int
+on_event(void *context, void *data, size_t size)
+{
+	auto &account = *static_cast<sigtrace::Account *>(context);
+	event record;
+
+	if (size < sizeof(record))
+		return 0;
+	std::memcpy(&record, data, sizeof(record));
+	account.decode(record);
+	return 0;
+}
+
+// We end as the program ended: by its signal, without a core of our
+// own, which would hold the tracer's memory and could take the place of
+// the program's; or with its status.
+[[noreturn]] void
+end_as(int status)
+{
+	if (WIFSIGNALED(status)) {
+		int sig = WTERMSIG(status);
+		rlimit none = {0, 0};
+		sigset_t only;
+		setrlimit(RLIMIT_CORE, &none);
+		std::signal(sig, SIG_DFL);
+		sigemptyset(&only);
+		sigaddset(&only, sig);
+		sigprocmask(SIG_UNBLOCK, &only, nullptr);
+		kill(getpid(), sig);
+		std::exit(128 + sig);
+	}
+	std::exit(WEXITSTATUS(status));
+}
+
+void
+usage()
+{
+	std::fputs("usage: sigtrace [-v] [--json] [-o FILE] PROGRAM "
+		   "[ARGUMENT...]\n",
+		   stderr);
+	std::exit(EXIT_USAGE);
 }
 
 } // namespace
@@ -580,17 +438,33 @@ status_of(int status)
 int
 main(int argc, char *argv[])
 {
+	static const option options[] = {
+	    {"json", no_argument, nullptr, 'j'},
+	    {"output", required_argument, nullptr, 'o'},
+	    {"verbose", no_argument, nullptr, 'v'},
+	    {nullptr, 0, nullptr, 0}};
 	const char *output = nullptr;
+	bool json = false;
 	int option;
 
 	opterr = 0; // one line of usage is enough
-	while ((option = getopt(argc, argv, "+o:")) == 'o')
-		output = optarg;
-	if (option != -1 || optind == argc) {
-		std::fputs("usage: sigtrace [-o FILE] PROGRAM [ARGUMENT...]\n",
-			   stderr);
-		return EXIT_USAGE;
-	}
+	while ((option = getopt_long(argc, argv, "+o:v", options, nullptr)) !=
+	       -1)
+		switch (option) {
+		case 'j':
+			json = true;
+			break;
+		case 'o':
+			output = optarg;
+			break;
+		case 'v':
+			verbose = true;
+			break;
+		default:
+			usage();
+		}
+	if (optind == argc)
+		usage();
 	char **program = argv + optind;
 	// Neither ptrace nor /proc may give the user the tracer's descriptors
 	// once the capabilities are gone.  (A file with capabilities starts
@@ -599,15 +473,8 @@ main(int argc, char *argv[])
 	std::string path = find_program(program[0]);
 	refuse_pid_namespace();
 
-	sigtrace_bpf *skel = load_tracer(program[0]);
-	Account account;
-	ring_buffer *events = ring_buffer__new(bpf_map__fd(skel->maps.events),
-					       on_event, &account, nullptr);
-	if (!events)
-		fail(EXIT_CANNOT_TRACE,
-		     "the kernel's events cannot be read: %s",
-		     std::strerror(errno));
-
+	bool whole;
+	sigtrace_bpf *skel = load_tracer(program[0], &whole);
 	int release[2];
 	if (pipe2(release, O_CLOEXEC) != 0)
 		fail(EXIT_CANNOT_TRACE, "%s", std::strerror(errno));
@@ -623,9 +490,8 @@ main(int argc, char *argv[])
 
 	// The child, traced from its first instruction of the program on.
 	__s32 id = child;
-	__u8 yes = 1;
-	if (bpf_map__update_elem(skel->maps.traced, &id, sizeof(id), &yes,
-				 sizeof(yes), BPF_NOEXIST) != 0)
+	if (bpf_map__update_elem(skel->maps.traced, &id, sizeof(id), &id,
+				 sizeof(id), BPF_NOEXIST) != 0)
 		fail(EXIT_CANNOT_TRACE, "the program cannot be traced: %s",
 		     std::strerror(errno));
 	__atomic_store_n(&skel->bss->live, 1, __ATOMIC_RELEASE);
@@ -634,43 +500,80 @@ main(int argc, char *argv[])
 	if (!drop_capabilities() || holds_capabilities())
 		fail(EXIT_CANNOT_TRACE, "cannot give up its capabilities: %s",
 		     std::strerror(errno));
-	if (output && !(account.out = std::fopen(output, "w")))
+	FILE *out = stderr;
+	if (output && !(out = std::fopen(output, "w")))
 		fail(EXIT_CANNOT_TRACE, "%s: %s", output, std::strerror(errno));
+	// Written a poll's worth at a time, not a line at a time.
+	static char buffer[1 << 16];
+	std::setvbuf(out, buffer, _IOFBF, sizeof(buffer));
 
-	// From here on ^C is for the program alone: we stay to say what it did.
-	std::signal(SIGINT, SIG_IGN);
-	std::signal(SIGQUIT, SIG_IGN);
-	std::fprintf(account.out,
-		     "sigtrace: what the kernel did with the signals of %s\n",
-		     program[0]);
-	std::fprintf(account.out, "%7s  %-13s  %-8s %s\n", "ms", "process",
-		     "signal", "what the kernel did");
-	std::fflush(account.out);
-	timespec now;
-	clock_gettime(CLOCK_MONOTONIC, &now);
-	account.origin = now.tv_sec * 1000000000ULL + now.tv_nsec;
+	catch_signals();
+	std::unique_ptr<sigtrace::Writer> writer =
+	    json ? sigtrace::json_writer(out) : sigtrace::text_writer(out);
+	writer->start(program[0], child);
+	if (!whole)
+		std::fputs("sigtrace: this kernel lets no signal be seen taken "
+			   "by sigwait or signalfd, nor discarded as its "
+			   "action becomes SIG_IGN\n",
+			   stderr);
+	std::fflush(out);
+	sigtrace::Account account(*writer, now());
+	ring_buffer *events = ring_buffer__new(bpf_map__fd(skel->maps.events),
+					       on_event, &account, nullptr);
+	if (!events)
+		fail(EXIT_CANNOT_TRACE,
+		     "the kernel's events cannot be read: %s",
+		     std::strerror(errno));
 	if (write(release[1], "", 1) != 1)
 		fail(EXIT_CANNOT_TRACE, "%s", std::strerror(errno));
 	close(release[1]);
 
 	// Until every traced task has ended, then once more for the last
 	// events: the kernel side counts a task out only after its last event.
+	int status = 0;
+	bool ended = false, told = false;
+	__u64 ended_at = 0;
 	for (bool done = false; !done;) {
-		done = __atomic_load_n(&skel->bss->live, __ATOMIC_ACQUIRE) <= 0;
+		done = ended &&
+		       __atomic_load_n(&skel->bss->live, __ATOMIC_ACQUIRE) <= 0;
 		int error = ring_buffer__poll(events, done ? 0 : 10);
 		if (error < 0 && error != -EINTR)
 			fail(EXIT_CANNOT_TRACE,
 			     "the kernel's events cannot be read: %s",
 			     std::strerror(-error));
-		std::fflush(account.out);
+		std::fflush(out);
+		if (pass_on(child) && ended)
+			break; // the wait for descendants, cut short
+		if (ended) {
+			// Descendants live on: say so, once they have had a
+			// moment to end with the program.
+			if (!told && now() - ended_at > 200000000ULL) {
+				account.waiting(now(), still_traced(skel));
+				told = true;
+			}
+			continue;
+		}
+		pid_t pid = waitpid(child, &status, WNOHANG | WUNTRACED);
+		if (pid == child && WIFSTOPPED(status)) {
+			int sig = WSTOPSIG(status);
+			ring_buffer__consume(events);
+			std::fflush(out);
+			// The job stops, for its shell, once its account
+			// of the stop is on the screen.
+			if (sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU)
+				kill(getpid(), SIGSTOP);
+		} else if (pid == child) {
+			ended = true;
+			ended_at = now();
+		}
 	}
-	int status;
-	while (waitpid(child, &status, 0) < 0 && errno == EINTR)
-		;
-	summary(account, __atomic_load_n(&skel->bss->lost, __ATOMIC_ACQUIRE));
-	if (std::fclose(account.out) != 0 && output)
+	adopt_counts(skel, account);
+	account.ended(child, status);
+	account.lost(__atomic_load_n(&skel->bss->lost, __ATOMIC_ACQUIRE));
+	writer->summary(account);
+	if (std::fclose(out) != 0 && output)
 		fail(EXIT_CANNOT_TRACE, "%s: %s", output, std::strerror(errno));
 	ring_buffer__free(events);
 	sigtrace_bpf__destroy(skel);
-	return status_of(status);
+	end_as(status);
 }

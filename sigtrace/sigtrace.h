@@ -1,7 +1,8 @@
 /* SPDX-License-Identifier: ISC */
 /*
  * What the kernel side of sigtrace tells the user side: one record per
- * event, in the order the kernel reports them.
+ * event, in the order the kernel reports them, and the counts it keeps
+ * per process and signal, which stay exact when records are lost.
  *
  * The record is built by a 64-bit BPF program and read by a user side
  * that may be 32-bit, so every field has a fixed size, the 64-bit ones
@@ -13,14 +14,16 @@
 #define TASK_COMM_LEN 16
 
 enum event_kind {
-	EVENT_EXEC = 1, /* a traced task runs a new program */
-	EVENT_FORK,	/* a traced task made a new one */
-	EVENT_GENERATE, /* a signal was generated for a traced task */
-	EVENT_DELIVER,	/* a traced task takes a signal */
-	EVENT_EXIT,	/* a traced task ends */
+	EVENT_EXEC = 1,	 /* a traced task runs a new program */
+	EVENT_FORK,	 /* a traced task made a new process or thread */
+	EVENT_GENERATE,	 /* a signal was generated for a traced task */
+	EVENT_DELIVER,	 /* a traced task takes a signal to its action */
+	EVENT_TAKE,	 /* a traced task took a pending signal in a call */
+	EVENT_SIGACTION, /* a traced task set a signal's action */
+	EVENT_EXIT,	 /* a traced task ends */
 };
 
-/* How the signal's information came with it (EVENT_GENERATE). */
+/* How the signal's information came with it (GENERATE, DELIVER). */
 enum info_kind {
 	INFO_NONE = 0,	/* SEND_SIG_NOINFO: raised by the kernel on the
 			   task's own behalf, as for SIGPIPE */
@@ -28,24 +31,70 @@ enum info_kind {
 	INFO_GIVEN = 2, /* a siginfo, whose si_code says who sent it */
 };
 
+/* The call that took a pending signal (EVENT_TAKE's result). */
+enum take_call {
+	TAKE_SIGTIMEDWAIT = 1, /* rt_sigtimedwait: sigwait, sigwaitinfo,
+				  sigtimedwait */
+	TAKE_SIGNALFD,	       /* a read of a signalfd */
+};
+
+/* Facts about an event, as bits of its detail. */
+enum event_detail {
+	DETAIL_GROUP = 1,      /* GENERATE: sent to the whole process;
+				  DELIVER, TAKE: taken from its queue */
+	DETAIL_ENDING = 2,     /* GENERATE: the process was already ending */
+	DETAIL_LAST = 4,       /* EXIT: the last task of its process */
+	DETAIL_PRIVILEGED = 8, /* EXEC: the program gained privilege, and
+				  the task is traced no more */
+	DETAIL_THREAD = 16,    /* FORK: the new task is a thread */
+};
+
 struct event {
-	__u64 time;    /* CLOCK_MONOTONIC, in nanoseconds */
-	__u64 handler; /* EVENT_DELIVER: sa_handler */
-	__u64 flags;   /* EVENT_DELIVER: sa_flags */
-	__u64 pending; /* EVENT_EXIT: the task's and its process's */
-	__u64 blocked; /* EVENT_EXIT: the task's mask */
-	__u32 kind;    /* enum event_kind */
-	__s32 task;    /* the traced task's id */
-	__s32 other;   /* EVENT_FORK: the child; EVENT_GENERATE: the
-			  task that was running (the sender, when
-			  si_code says a process sent it) */
+	__u64 time;	     /* CLOCK_MONOTONIC, in nanoseconds */
+	__u64 handler;	     /* DELIVER, SIGACTION: sa_handler */
+	__u64 flags;	     /* DELIVER, SIGACTION: sa_flags */
+	__u64 pending;	     /* EXIT: the task's and its process's */
+	__u64 blocked;	     /* EXIT: the task's mask */
+	__u64 value;	     /* GENERATE, DELIVER, TAKE: si_value */
+	__u64 lost;	     /* events lost on this CPU just before this one */
+	__u32 kind;	     /* enum event_kind */
+	__u32 detail;	     /* enum event_detail bits */
+	__s32 task;	     /* the traced task's id */
+	__s32 process;	     /* its process: the id of its first task */
+	__s32 other;	     /* FORK: the new task; GENERATE: the task that was
+				running (the sender, when si_code says a process
+				sent it) */
+	__s32 other_process; /* that task's process */
 	__s32 sig;
-	__s32 code;   /* si_code; EVENT_EXIT: the exit code */
-	__s32 result; /* EVENT_GENERATE: what became of it */
-	__u32 info;   /* EVENT_GENERATE: enum info_kind */
+	__s32 code;    /* si_code; EXIT: the exit code; DELIVER of the
+			  kernel's own SIGKILL: its process's exit code */
+	__s32 result;  /* GENERATE: what became of it; TAKE: take_call */
+	__u32 info;    /* GENERATE, DELIVER: enum info_kind */
+	__s32 overrun; /* DELIVER, TAKE: a POSIX timer's overruns */
 	__u32 padding;
-	char comm[TASK_COMM_LEN]; /* EVENT_EXEC: the program's name;
-				   EVENT_GENERATE: the running task's */
+	char comm[TASK_COMM_LEN]; /* EXEC: the program's name;
+				     GENERATE: the running task's */
+};
+
+/* Per process and signal, what the kernel did, counted as it happens. */
+struct counts_key {
+	__s32 process;
+	__s32 sig;
+};
+
+struct counts {
+	__u64 sent, pending, merged, ignored, lost, dropped, delivered, taken,
+	    discarded;
+	__u64 queued; /* made pending and not yet gone */
+};
+
+/* How each process ended, kept apart from the records for the same
+   reason. */
+struct end {
+	__u64 pending;
+	__u64 blocked;
+	__s32 code;
+	__u32 padding;
 };
 
 #endif

@@ -1,0 +1,658 @@
+// SPDX-License-Identifier: ISC
+/*
+ * The kernel's records, decoded into sigtrace's model of the run.
+ *
+ * Each pending signal is followed from its generation to its fate: a
+ * delivery, a taking by rt_sigtimedwait or a signalfd read, a discard, or
+ * its process's end.  The queues follow the kernel's own: a thread takes
+ * from its own queue first, then from its process's, oldest first.
+ */
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
+#include "account.h"
+
+namespace sigtrace
+{
+
+namespace
+{
+
+bool
+is_stop(int sig)
+{
+	return sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN ||
+	       sig == SIGTTOU;
+}
+
+// The action's handler ignores the signal, and so throws away every
+// pending one (do_sigaction).
+bool
+ignores(std::uint64_t handler, int sig)
+{
+	return handler == reinterpret_cast<std::uintptr_t>(SIG_IGN) ||
+	       (handler == reinterpret_cast<std::uintptr_t>(SIG_DFL) &&
+		(sig == SIGCONT || sig == SIGCHLD || sig == SIGWINCH ||
+		 sig == SIGURG));
+}
+
+std::string
+comm(const char (&text)[TASK_COMM_LEN])
+{
+	return std::string(text, strnlen(text, sizeof(text)));
+}
+
+// The kernel's reason, by the signal, for one of its own.
+Sender
+from_kernel(const event &record)
+{
+	Sender s;
+
+	if (record.info == INFO_NONE) {
+		// Raised on the task's own behalf, in a system call of its own.
+		s.reason = record.sig == SIGPIPE   ? Reason::Pipe
+			   : record.sig == SIGXFSZ ? Reason::FileSize
+						   : Reason::None;
+		return s;
+	}
+	switch (record.sig) {
+	case SIGALRM:
+	case SIGVTALRM:
+	case SIGPROF:
+		s.kind = From::Timer;
+		break;
+	case SIGXCPU:
+		s.reason = Reason::CpuLimit;
+		break;
+	case SIGINT:
+	case SIGQUIT:
+	case SIGTSTP:
+		s.kind = From::Terminal;
+		s.reason = Reason::Key;
+		break;
+	case SIGWINCH:
+		s.kind = From::Terminal;
+		s.reason = Reason::Resize;
+		break;
+	case SIGTTIN:
+	case SIGTTOU:
+		s.kind = From::Terminal;
+		s.reason = Reason::Background;
+		break;
+	case SIGHUP:
+		s.kind = From::Terminal;
+		s.reason = Reason::Hangup;
+		break;
+	case SIGCHLD:
+		if (record.code >= CLD_EXITED && record.code <= CLD_CONTINUED) {
+			// The child tells of itself, running as it ends,
+			// stops or goes on.
+			s.reason = static_cast<Reason>(
+			    static_cast<int>(Reason::ChildExited) +
+			    record.code - CLD_EXITED);
+			s.child = record.other_process;
+		}
+		break;
+	case SIGSEGV:
+	case SIGBUS:
+	case SIGFPE:
+	case SIGILL:
+	case SIGTRAP:
+		s.reason = Reason::Fault;
+		break;
+	case SIGSYS:
+		s.reason = Reason::Seccomp;
+		break;
+	}
+	return s;
+}
+
+} // namespace
+
+Action
+default_action(int sig)
+{
+	switch (sig) {
+	case SIGSTOP:
+	case SIGTSTP:
+	case SIGTTIN:
+	case SIGTTOU:
+		return Action::Stop;
+	case SIGCONT:
+		return Action::Continue;
+	case SIGCHLD:
+	case SIGURG:
+	case SIGWINCH:
+		return Action::Ignore;
+	case SIGQUIT:
+	case SIGILL:
+	case SIGTRAP:
+	case SIGABRT:
+	case SIGBUS:
+	case SIGFPE:
+	case SIGSEGV:
+	case SIGXCPU:
+	case SIGXFSZ:
+	case SIGSYS:
+		return Action::Core;
+	}
+	return Action::Terminate;
+}
+
+std::string
+signame(int sig)
+{
+	char text[32];
+
+	// glibc calls signal 29 by its System V name.
+	if (sig == SIGIO)
+		return "SIGIO";
+	if (sig >= SIGRTMIN && sig <= SIGRTMAX) {
+		// As kill -l numbers them, from whichever end is nearer.
+		if (sig == SIGRTMIN || sig == SIGRTMAX)
+			return sig == SIGRTMIN ? "SIGRTMIN" : "SIGRTMAX";
+		if (sig - SIGRTMIN <= (SIGRTMAX - SIGRTMIN) / 2)
+			std::snprintf(text, sizeof(text), "SIGRTMIN+%d",
+				      sig - SIGRTMIN);
+		else
+			std::snprintf(text, sizeof(text), "SIGRTMAX-%d",
+				      SIGRTMAX - sig);
+		return text;
+	}
+	const char *name =
+	    sig > 0 && sig < SIGRTMIN ? sigabbrev_np(sig) : nullptr;
+	if (name)
+		return std::string("SIG") + name;
+	std::snprintf(text, sizeof(text), "signal %d", sig);
+	return text;
+}
+
+std::string
+code_name(int sig, int code)
+{
+	struct Code {
+		int sig; // 0: any
+		int code;
+		const char *name;
+	};
+	static const Code codes[] = {
+	    {0, SI_USER, "SI_USER"},
+	    {0, SI_KERNEL, "SI_KERNEL"},
+	    {0, SI_QUEUE, "SI_QUEUE"},
+	    {0, SI_TIMER, "SI_TIMER"},
+	    {0, SI_MESGQ, "SI_MESGQ"},
+	    {0, SI_ASYNCIO, "SI_ASYNCIO"},
+	    {0, SI_SIGIO, "SI_SIGIO"},
+	    {0, SI_TKILL, "SI_TKILL"},
+	    {0, SI_ASYNCNL, "SI_ASYNCNL"},
+	    {SIGILL, ILL_ILLOPC, "ILL_ILLOPC"},
+	    {SIGILL, ILL_ILLOPN, "ILL_ILLOPN"},
+	    {SIGILL, ILL_ILLADR, "ILL_ILLADR"},
+	    {SIGILL, ILL_ILLTRP, "ILL_ILLTRP"},
+	    {SIGILL, ILL_PRVOPC, "ILL_PRVOPC"},
+	    {SIGILL, ILL_PRVREG, "ILL_PRVREG"},
+	    {SIGILL, ILL_COPROC, "ILL_COPROC"},
+	    {SIGILL, ILL_BADSTK, "ILL_BADSTK"},
+	    {SIGFPE, FPE_INTDIV, "FPE_INTDIV"},
+	    {SIGFPE, FPE_INTOVF, "FPE_INTOVF"},
+	    {SIGFPE, FPE_FLTDIV, "FPE_FLTDIV"},
+	    {SIGFPE, FPE_FLTOVF, "FPE_FLTOVF"},
+	    {SIGFPE, FPE_FLTUND, "FPE_FLTUND"},
+	    {SIGFPE, FPE_FLTRES, "FPE_FLTRES"},
+	    {SIGFPE, FPE_FLTINV, "FPE_FLTINV"},
+	    {SIGFPE, FPE_FLTSUB, "FPE_FLTSUB"},
+	    {SIGSEGV, SEGV_MAPERR, "SEGV_MAPERR"},
+	    {SIGSEGV, SEGV_ACCERR, "SEGV_ACCERR"},
+	    {SIGBUS, BUS_ADRALN, "BUS_ADRALN"},
+	    {SIGBUS, BUS_ADRERR, "BUS_ADRERR"},
+	    {SIGBUS, BUS_OBJERR, "BUS_OBJERR"},
+	    {SIGTRAP, TRAP_BRKPT, "TRAP_BRKPT"},
+	    {SIGTRAP, TRAP_TRACE, "TRAP_TRACE"},
+	    {SIGCHLD, CLD_EXITED, "CLD_EXITED"},
+	    {SIGCHLD, CLD_KILLED, "CLD_KILLED"},
+	    {SIGCHLD, CLD_DUMPED, "CLD_DUMPED"},
+	    {SIGCHLD, CLD_TRAPPED, "CLD_TRAPPED"},
+	    {SIGCHLD, CLD_STOPPED, "CLD_STOPPED"},
+	    {SIGCHLD, CLD_CONTINUED, "CLD_CONTINUED"},
+	    {SIGIO, POLL_IN, "POLL_IN"},
+	    {SIGIO, POLL_OUT, "POLL_OUT"},
+	    {SIGIO, POLL_MSG, "POLL_MSG"},
+	    {SIGIO, POLL_ERR, "POLL_ERR"},
+	    {SIGIO, POLL_PRI, "POLL_PRI"},
+	    {SIGIO, POLL_HUP, "POLL_HUP"},
+	    {SIGSYS, 1, "SYS_SECCOMP"},
+	};
+	// Codes above 0 but SI_KERNEL's are the signal's own.
+	for (const Code &c : codes)
+		if (c.code == code &&
+		    (c.sig == sig ||
+		     (c.sig == 0 && (code <= 0 || code == SI_KERNEL))))
+			return c.name;
+	return std::to_string(code);
+}
+
+const char *
+how_sent(int code)
+{
+	switch (code) {
+	case SI_USER:
+		return "kill";
+	case SI_QUEUE:
+		return "sigqueue";
+	case SI_TKILL:
+		return "tgkill";
+	}
+	return nullptr;
+}
+
+const Process *
+Account::find(pid_t pid) const
+{
+	auto it = processes_.find(pid);
+	return it == processes_.end() ? nullptr : &it->second;
+}
+
+bool
+Account::threaded(pid_t pid) const
+{
+	const Process *proc = find(pid);
+	return proc && !proc->threads.empty();
+}
+
+Process &
+Account::process_of(pid_t pid)
+{
+	auto [it, added] = processes_.try_emplace(pid);
+	if (added) {
+		it->second.pid = pid;
+		order_.push_back(pid);
+	}
+	return it->second;
+}
+
+std::uint64_t
+Account::time(std::uint64_t ns)
+{
+	// The clock is read on each CPU; a moment's difference between them
+	// must not make a time before the start, or before the last.
+	std::uint64_t us = ns > origin_ ? (ns - origin_) / 1000 : 0;
+	if (us < last_us_)
+		us = last_us_;
+	return last_us_ = us;
+}
+
+Event
+Account::base(Type type, const event &record)
+{
+	Event ev;
+
+	ev.type = type;
+	ev.us = time(record.time);
+	ev.pid = record.process;
+	ev.tid = record.task;
+	return ev;
+}
+
+void
+Account::emit(const Event &event)
+{
+	writer_.event(*this, event);
+}
+
+// Who sent it: the signal's code says whether a process did, and then it
+// is the task that was running.
+Sender
+Account::sender(const event &record, pid_t pid)
+{
+	if (record.info != INFO_GIVEN || record.code > 0)
+		return from_kernel(record);
+	Sender s;
+	if (record.code == SI_TIMER) {
+		s.kind = From::PosixTimer;
+		return s;
+	}
+	if (record.code != SI_USER && record.code != SI_QUEUE &&
+	    record.code != SI_TKILL && record.code != SI_MESGQ)
+		return s; // the kernel, for another's sake
+	const Process *by = find(record.other_process);
+	s.pid = record.other_process;
+	s.tid = record.other;
+	s.comm = comm(record.comm);
+	if (s.pid == pid)
+		s.kind = From::Self;
+	else if (process_of(pid).parent == s.pid)
+		s.kind = From::Parent;
+	else if (by && by->parent == pid)
+		s.kind = From::Child;
+	else
+		s.kind = From::Process;
+	return s;
+}
+
+void
+Account::discard(Process &proc, int sig, By by, const Event &at)
+{
+	auto throw_away = [&](std::deque<Event> &queue) {
+		for (Event ev : queue) {
+			ev.us = at.us;
+			ev.tid = at.tid;
+			ev.what = What::Discarded;
+			ev.by = by;
+			proc.signals[sig].discarded++;
+			emit(ev);
+		}
+		queue.clear();
+	};
+	throw_away(proc.queued[sig]);
+	for (auto &[tid, queues] : proc.thread_queued)
+		throw_away(queues[sig]);
+}
+
+// The generation that a delivery or a taking ends, from the queue that
+// the kernel names, or else as the kernel looks: the thread's, then the
+// process's.
+Event
+Account::dequeue(Process &proc, pid_t tid, int sig, bool shared,
+		 const event &record)
+{
+	std::deque<Event> *queues[] = {&proc.thread_queued[tid][sig],
+				       &proc.queued[sig]};
+	if (shared)
+		std::swap(queues[0], queues[1]);
+	Event ev = base(Type::Signal, record);
+	ev.sig = sig;
+	ev.has_from = false;
+	for (auto *queue : queues)
+		if (!queue->empty()) {
+			const Event &queued = queue->front();
+			ev.from = queued.from;
+			ev.to_process = queued.to_process;
+			ev.has_from = true;
+			queue->pop_front();
+			break;
+		}
+	return ev;
+}
+
+void
+Account::generate(const event &record)
+{
+	Process &proc = process_of(record.process);
+	Tally &tally = proc.signals[record.sig];
+	Event ev = base(Type::Signal, record);
+	bool dropped = record.detail & DETAIL_ENDING;
+
+	ev.sig = record.sig;
+	ev.to_process = record.detail & DETAIL_GROUP;
+	ev.from = sender(record, record.process);
+	ev.has_code = record.info == INFO_GIVEN;
+	ev.code = record.code;
+	ev.has_value = record.info == INFO_GIVEN && record.code == SI_QUEUE;
+	ev.value = record.value;
+	// SIGCONT throws away every pending stop signal, and a stop signal
+	// every pending SIGCONT, whatever becomes of them (prepare_signal).
+	if (!dropped && record.sig == SIGCONT) {
+		for (int sig : {SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU})
+			discard(proc, sig, By::Sigcont, ev);
+	} else if (!dropped && is_stop(record.sig))
+		discard(proc, SIGCONT, By::Stop, ev);
+
+	tally.sent++;
+	if (dropped) {
+		ev.what = What::Dropped;
+		tally.dropped++;
+	} else
+		switch (record.result) {
+		case 0:
+		case 4: // queued, with its information lost
+			ev.what = What::Pending;
+			tally.pending++;
+			(ev.to_process
+			     ? proc.queued
+			     : proc.thread_queued[record.task])[record.sig]
+			    .push_back(ev);
+			break;
+		case 1:
+			ev.what = What::Ignored;
+			tally.ignored++;
+			break;
+		case 2:
+			ev.what = What::Merged;
+			tally.merged++;
+			break;
+		default:
+			ev.what = What::Lost;
+			tally.lost++;
+			break;
+		}
+	ev.continues = record.sig == SIGCONT && !dropped && proc.stopped;
+	emit(ev);
+	if (ev.continues) {
+		proc.stopped = false;
+		Event go = base(Type::Continue, record);
+		emit(go);
+	}
+}
+
+void
+Account::deliver(const event &record)
+{
+	Process &proc = process_of(record.process);
+	int sig = record.sig;
+
+	if (sig == SIGKILL && record.info == INFO_NONE) {
+		// The kernel ends the process, by a SIGKILL of its own to each
+		// thread: what it tells is the signal that ends it, once.
+		int ends_it = record.code & 0x7f;
+		if (proc.ending || !ends_it)
+			return; // or an exit or exec of another thread
+		proc.ending = true;
+		Event ev = dequeue(proc, record.task, ends_it, true, record);
+		ev.what = What::Delivered;
+		ev.action = ends_it == SIGKILL ? Action::Terminate
+					       : default_action(ends_it);
+		proc.signals[ends_it].delivered++;
+		emit(ev);
+		return;
+	}
+	Event ev = dequeue(proc, record.task, sig, record.detail & DETAIL_GROUP,
+			   record);
+	ev.what = What::Delivered;
+	ev.has_code = record.info == INFO_GIVEN;
+	ev.code = record.code;
+	ev.has_value = ev.has_code && record.code == SI_QUEUE;
+	ev.has_overrun = ev.has_code && record.code == SI_TIMER;
+	ev.value = record.value;
+	ev.overrun = record.overrun;
+	if (record.handler == reinterpret_cast<std::uintptr_t>(SIG_DFL))
+		ev.action = default_action(sig);
+	else if (record.handler == reinterpret_cast<std::uintptr_t>(SIG_IGN))
+		ev.action = Action::Ignore;
+	else {
+		ev.action = Action::Handler;
+		ev.flags = record.flags;
+	}
+	proc.signals[sig].delivered++;
+	emit(ev);
+	if (ev.action == Action::Stop && !proc.stopped) {
+		proc.stopped = true;
+		emit(base(Type::Stop, record));
+	} else if (ev.action == Action::Terminate || ev.action == Action::Core)
+		proc.ending = true;
+}
+
+void
+Account::take(const event &record)
+{
+	Process &proc = process_of(record.process);
+	Event ev = dequeue(proc, record.task, record.sig,
+			   record.detail & DETAIL_GROUP, record);
+
+	ev.what = What::Taken;
+	ev.by =
+	    record.result == TAKE_SIGNALFD ? By::Signalfd : By::Sigtimedwait;
+	ev.has_code = record.info == INFO_GIVEN;
+	ev.code = record.code;
+	ev.has_value = ev.has_code && record.code == SI_QUEUE;
+	ev.has_overrun = ev.has_code && record.code == SI_TIMER;
+	ev.value = record.value;
+	ev.overrun = record.overrun;
+	proc.signals[record.sig].taken++;
+	emit(ev);
+}
+
+void
+Account::sigaction(const event &record)
+{
+	if (ignores(record.handler, record.sig))
+		discard(process_of(record.process), record.sig, By::SigIgn,
+			base(Type::Signal, record));
+}
+
+void
+Account::end(Process &proc, const Event &exit)
+{
+	proc.ended = true;
+	proc.end = exit;
+	// The signal that ended it was delivered, though the kernel leaves
+	// it in the set it had.
+	int sig = exit.killed_by;
+	bool queued = !proc.queued[sig].empty();
+	for (auto &[tid, queues] : proc.thread_queued)
+		queued = queued || !queues[sig].empty();
+	if (sig && !queued)
+		proc.end.pending &= ~(1ULL << (sig - 1));
+}
+
+void
+Account::exit(const event &record)
+{
+	Process &proc = process_of(record.process);
+	bool last = (record.detail & DETAIL_LAST) && !proc.ended;
+	Event ev = base(last ? Type::Exit : Type::ThreadExit, record);
+
+	ev.killed_by = record.code & 0x7f;
+	ev.core = record.code & 0x80;
+	ev.status = (record.code >> 8) & 0xff;
+	ev.pending = record.pending;
+	ev.blocked = record.blocked;
+	if (last) {
+		end(proc, ev);
+		ev = proc.end;
+	}
+	emit(ev);
+}
+
+void
+Account::decode(const event &record)
+{
+	if (record.lost) {
+		Event gap = base(Type::Lost, record);
+		gap.lost = record.lost;
+		emit(gap);
+	}
+	Process &proc = process_of(record.process);
+	switch (record.kind) {
+	case EVENT_EXEC: {
+		Event ev = base(Type::Exec, record);
+		ev.comm = comm(record.comm);
+		ev.first = proc.program.empty();
+		proc.program = ev.comm;
+		emit(ev);
+		if (record.detail & DETAIL_PRIVILEGED) {
+			proc.untraced = true;
+			emit(base(Type::Untraced, record));
+		}
+		break;
+	}
+	case EVENT_FORK: {
+		bool thread = record.detail & DETAIL_THREAD;
+		Event ev = base(thread ? Type::Thread : Type::Fork, record);
+		ev.child = record.other;
+		if (thread)
+			proc.threads.push_back(record.other);
+		else {
+			Process &child = process_of(record.other_process);
+			child.parent = record.process;
+			child.program = proc.program;
+		}
+		emit(ev);
+		break;
+	}
+	case EVENT_GENERATE:
+		generate(record);
+		break;
+	case EVENT_DELIVER:
+		deliver(record);
+		break;
+	case EVENT_TAKE:
+		take(record);
+		break;
+	case EVENT_SIGACTION:
+		sigaction(record);
+		break;
+	case EVENT_EXIT:
+		exit(record);
+		break;
+	}
+}
+
+void
+Account::ended(pid_t pid, int wait_status)
+{
+	Process &proc = process_of(pid);
+
+	if (proc.ended)
+		return;
+	proc.ended = true;
+	proc.end.type = Type::Exit;
+	proc.end.pid = proc.end.tid = pid;
+	if (WIFSIGNALED(wait_status)) {
+		proc.end.killed_by = WTERMSIG(wait_status);
+		proc.end.core = WCOREDUMP(wait_status);
+	} else
+		proc.end.status = WEXITSTATUS(wait_status);
+}
+
+void
+Account::adopt(pid_t pid, int sig, const Tally &tally)
+{
+	process_of(pid).signals[sig] = tally;
+}
+
+void
+Account::adopt_end(pid_t pid, int code, std::uint64_t pending,
+		   std::uint64_t blocked)
+{
+	Process &proc = process_of(pid);
+
+	if (proc.ended)
+		return;
+	Event ev;
+	ev.type = Type::Exit;
+	ev.pid = ev.tid = pid;
+	ev.killed_by = code & 0x7f;
+	ev.core = code & 0x80;
+	ev.status = (code >> 8) & 0xff;
+	ev.pending = pending;
+	ev.blocked = blocked;
+	end(proc, ev);
+}
+
+void
+Account::waiting(std::uint64_t ns, const std::vector<pid_t> &pids)
+{
+	Event ev;
+
+	ev.type = Type::Waiting;
+	ev.us = time(ns);
+	ev.waiting = pids;
+	emit(ev);
+}
+
+} // namespace sigtrace

@@ -1,0 +1,316 @@
+// SPDX-License-Identifier: ISC
+/*
+ * The account as JSON Lines: one object per event, in UTF-8, then the
+ * summary, for a program to read.  sigtrace(1) names every field.
+ */
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "writers.h"
+
+namespace sigtrace
+{
+
+namespace
+{
+
+constexpr int VERSION = 1;
+
+// A JSON string, valid UTF-8 whatever the bytes (a program's name may be
+// any): a byte that does not begin a whole character becomes U+FFFD.
+std::string
+quote(const std::string &text)
+{
+	std::string out = "\"";
+
+	for (size_t i = 0; i < text.size(); i++) {
+		auto c = static_cast<unsigned char>(text[i]);
+		if (c == '"' || c == '\\')
+			out += '\\', out += static_cast<char>(c);
+		else if (c < 0x20) {
+			char escape[8];
+			std::snprintf(escape, sizeof(escape), "\\u%04x", c);
+			out += escape;
+		} else if (c < 0x80)
+			out += static_cast<char>(c);
+		else {
+			size_t n = c >= 0xf0 && c < 0xf5   ? 3
+				   : c >= 0xe0		   ? 2
+				   : c >= 0xc2 && c < 0xe0 ? 1
+							   : 0;
+			size_t j = 1;
+			while (n && j <= n && i + j < text.size() &&
+			       (static_cast<unsigned char>(text[i + j]) &
+				0xc0) == 0x80)
+				j++;
+			if (n && j == n + 1) {
+				out += text.substr(i, j);
+				i += n;
+			} else
+				out += "\\ufffd";
+		}
+	}
+	return out + "\"";
+}
+
+std::string
+names(std::uint64_t set)
+{
+	std::string list = "[";
+
+	for (int sig = 1; sig <= 64; sig++)
+		if (set & 1ULL << (sig - 1))
+			list +=
+			    (list.size() > 1 ? "," : "") + quote(signame(sig));
+	return list + "]";
+}
+
+const char *
+what_name(What what)
+{
+	static const char *names[] = {"pending", "merged",   "ignored",
+				      "lost",	 "dropped",  "delivered",
+				      "taken",	 "discarded"};
+	return names[static_cast<int>(what)];
+}
+
+const char *
+type_name(Type type)
+{
+	static const char *names[] = {
+	    "exec",	   "fork", "thread", "signal",	 "stop",   "continue",
+	    "thread_exit", "exit", "lost",   "untraced", "waiting"};
+	return names[static_cast<int>(type)];
+}
+
+std::string
+sender(const Sender &from)
+{
+	static const char *kinds[] = {"self",	     "parent",	"child",
+				      "process",     "kernel",	"timer",
+				      "posix_timer", "terminal"};
+	static const char *reasons[] = {"",
+					"pipe",
+					"file_size",
+					"cpu_limit",
+					"key",
+					"resize",
+					"background",
+					"hangup",
+					"child_exited",
+					"child_killed",
+					"child_dumped",
+					"child_trapped",
+					"child_stopped",
+					"child_continued",
+					"fault",
+					"seccomp"};
+	std::string out =
+	    "{\"kind\":" + quote(kinds[static_cast<int>(from.kind)]);
+
+	if (from.pid)
+		out += ",\"pid\":" + std::to_string(from.pid) +
+		       ",\"tid\":" + std::to_string(from.tid) +
+		       ",\"comm\":" + quote(from.comm);
+	if (from.reason != Reason::None)
+		out += ",\"reason\":" +
+		       quote(reasons[static_cast<int>(from.reason)]);
+	if (from.child)
+		out += ",\"child\":" + std::to_string(from.child);
+	return out + "}";
+}
+
+std::string
+flags(std::uint64_t bits)
+{
+	static const std::pair<unsigned long, const char *> known[] = {
+	    {SA_SIGINFO, "SA_SIGINFO"},	    {SA_ONSTACK, "SA_ONSTACK"},
+	    {SA_RESTART, "SA_RESTART"},	    {SA_NODEFER, "SA_NODEFER"},
+	    {SA_RESETHAND, "SA_RESETHAND"},
+	};
+	std::string list = "[";
+
+	for (const auto &[flag, name] : known)
+		if (bits & flag)
+			list += (list.size() > 1 ? "," : "") + quote(name);
+	return list + "]";
+}
+
+std::string
+signal_fields(const Event &ev)
+{
+	static const char *actions[] = {
+	    "", "handler", "ignore", "stop", "continue", "terminate", "core"};
+	static const char *bys[] = {"",	       "rt_sigtimedwait", "signalfd",
+				    "sig_ign", "sigcont",	  "stop"};
+	bool generated = ev.what <= What::Dropped;
+	std::string out = ",\"sig\":" + quote(signame(ev.sig)) +
+			  ",\"signo\":" + std::to_string(ev.sig) +
+			  ",\"what\":" + quote(what_name(ev.what));
+
+	if (generated)
+		out += std::string(",\"to\":") +
+		       (ev.to_process ? "\"process\"" : "\"thread\"");
+	if (generated || ev.has_from)
+		out += ",\"from\":" + sender(ev.from);
+	if (ev.has_code)
+		out += ",\"code\":" + quote(code_name(ev.sig, ev.code));
+	if (ev.has_value)
+		out += ",\"value\":" + std::to_string(ev.value);
+	if (ev.has_overrun)
+		out += ",\"overrun\":" + std::to_string(ev.overrun);
+	if (ev.action != Action::None)
+		out += ",\"action\":" +
+		       quote(actions[static_cast<int>(ev.action)]);
+	if (ev.action == Action::Handler)
+		out += ",\"flags\":" + flags(ev.flags);
+	if (ev.by != By::None)
+		out += ",\"by\":" + quote(bys[static_cast<int>(ev.by)]);
+	if (ev.continues)
+		out += ",\"continues\":true";
+	return out;
+}
+
+std::string
+end_fields(const Event &end)
+{
+	std::string out = end.killed_by
+			      ? ",\"signal\":" + quote(signame(end.killed_by)) +
+				    ",\"core\":" + (end.core ? "true" : "false")
+			      : ",\"status\":" + std::to_string(end.status);
+	return out + ",\"pending\":" + names(end.pending) +
+	       ",\"blocked\":" + names(end.blocked);
+}
+
+class Json : public Writer
+{
+      public:
+	explicit Json(FILE *out) : out_(out)
+	{
+	}
+
+	void
+	start(const char *program, pid_t pid) override
+	{
+		std::fprintf(out_,
+			     "{\"type\":\"start\",\"version\":%d,\"us\":0,"
+			     "\"pid\":%d,\"tid\":%d,\"program\":%s}\n",
+			     VERSION, pid, pid, quote(program).c_str());
+		pid_ = pid;
+	}
+
+	void
+	event(const Account & /*account*/, const Event &ev) override
+	{
+		std::string out = "{\"type\":" + quote(type_name(ev.type)) +
+				  ",\"us\":" + std::to_string(ev.us) +
+				  ",\"pid\":" + std::to_string(ev.pid) +
+				  ",\"tid\":" + std::to_string(ev.tid);
+
+		last_us_ = ev.us;
+		switch (ev.type) {
+		case Type::Exec:
+			out += ",\"program\":" + quote(ev.comm);
+			break;
+		case Type::Fork:
+			out += ",\"child\":" + std::to_string(ev.child);
+			break;
+		case Type::Thread:
+			out += ",\"thread\":" + std::to_string(ev.child);
+			break;
+		case Type::Signal:
+			out += signal_fields(ev);
+			break;
+		case Type::ThreadExit:
+		case Type::Exit:
+			out += end_fields(ev);
+			break;
+		case Type::Lost:
+			out += ",\"count\":" + std::to_string(ev.lost);
+			break;
+		case Type::Waiting: {
+			std::string list;
+			for (pid_t pid : ev.waiting)
+				list += (list.empty() ? "" : ",") +
+					std::to_string(pid);
+			out += ",\"for\":[" + list + "]";
+			break;
+		}
+		case Type::Stop:
+		case Type::Continue:
+		case Type::Untraced:
+			break;
+		}
+		std::fprintf(out_, "%s}\n", out.c_str());
+	}
+
+	void
+	summary(const Account &account) override
+	{
+		std::string out =
+		    "{\"type\":\"summary\",\"us\":" + std::to_string(last_us_) +
+		    ",\"pid\":" + std::to_string(pid_) +
+		    ",\"tid\":" + std::to_string(pid_) +
+		    ",\"lost\":" + std::to_string(account.lost_total()) +
+		    ",\"processes\":[";
+		bool first = true;
+
+		for (pid_t pid : account.order()) {
+			out += first ? "" : ",";
+			out += process(account.process(pid));
+			first = false;
+		}
+		std::fprintf(out_, "%s]}\n", out.c_str());
+	}
+
+      private:
+	static std::string
+	process(const Process &proc)
+	{
+		std::string out =
+		    "{\"pid\":" + std::to_string(proc.pid) + ",\"label\":" +
+		    (proc.parent ? "\"child\"" : "\"process\"") +
+		    ",\"program\":" + quote(proc.program) + ",\"signals\":{";
+		bool first = true;
+
+		for (const auto &[sig, n] : proc.signals) {
+			out += (first ? "" : ",") + quote(signame(sig)) +
+			       ":{\"signo\":" + std::to_string(sig);
+			for (const auto &[count, kind] :
+			     {std::pair{n.sent, "sent"},
+			      {n.pending, "pending"},
+			      {n.merged, "merged"},
+			      {n.ignored, "ignored"},
+			      {n.lost, "lost"},
+			      {n.dropped, "dropped"},
+			      {n.delivered, "delivered"},
+			      {n.taken, "taken"},
+			      {n.discarded, "discarded"}})
+				out += std::string(",\"") + kind +
+				       "\":" + std::to_string(count);
+			out += "}";
+			first = false;
+		}
+		out += "},\"end\":";
+		if (proc.ended)
+			out += "{" + end_fields(proc.end).substr(1) + "}";
+		else
+			out += proc.untraced ? "\"untraced\"" : "null";
+		return out + "}";
+	}
+
+	FILE *out_;
+	pid_t pid_ = 0;
+	std::uint64_t last_us_ = 0;
+};
+
+} // namespace
+
+std::unique_ptr<Writer>
+json_writer(FILE *out)
+{
+	return std::make_unique<Json>(out);
+}
+
+} // namespace sigtrace
