@@ -561,7 +561,8 @@ Account::decode(const event &record)
 	case EVENT_EXEC: {
 		Event ev = base(Type::Exec, record);
 		ev.comm = comm(record.comm);
-		ev.first = proc.program.empty();
+		ev.first = !proc.started;
+		proc.started = true;
 		proc.program = ev.comm;
 		emit(ev);
 		if (record.detail & DETAIL_PRIVILEGED) {

@@ -139,6 +139,7 @@ struct Process {
 	pid_t pid = 0;
 	pid_t parent = 0;	    // the traced process that forked it, if any
 	std::string program;	    // its newest
+	bool started = false;	    // has run a program of its own
 	std::vector<pid_t> threads; // made after its first, in order
 	bool stopped = false;
 	bool ending = false; // its end has begun

@@ -207,8 +207,8 @@ action(const Event &ev)
 	case Action::Terminate:
 		return "to its default action: the process ends";
 	case Action::Core:
-		return "to its default action: the process ends and dumps "
-		       "core";
+		return "to its default action: the process ends, and may "
+		       "dump core";
 	case Action::None:
 		break;
 	}
