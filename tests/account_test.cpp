@@ -1,0 +1,370 @@
+// SPDX-License-Identifier: ISC
+// sigtrace's decoding, from kernel records made up here: who sent each
+// signal, what became of it, and how the writers tell it.  No root, no
+// BPF: the record in sigtrace.h is the contract.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "account.h"
+#include "writers.h"
+
+using namespace sigtrace;
+
+namespace
+{
+
+int failures = 0;
+
+void
+expect(const char *what, const std::string &got, const std::string &want)
+{
+	if (got == want)
+		return;
+	std::printf("FAIL %s\n  got:  %s\n  want: %s\n", what, got.c_str(),
+		    want.c_str());
+	failures++;
+}
+
+// The text writer's lines for a run of records, without their times.
+struct Run {
+	char *text = nullptr;
+	size_t size = 0;
+	FILE *out = open_memstream(&text, &size);
+	std::unique_ptr<Writer> writer;
+	Account account;
+
+	explicit Run(bool json = false)
+	    : writer(json ? json_writer(out) : text_writer(out)),
+	      account(*writer, 0)
+	{
+	}
+	~Run()
+	{
+		std::free(text);
+	}
+
+	Run &
+	operator<<(const event &record)
+	{
+		account.decode(record);
+		return *this;
+	}
+
+	std::vector<std::string>
+	lines(bool summary = false)
+	{
+		if (summary)
+			writer->summary(account);
+		std::fflush(out);
+		std::vector<std::string> all;
+		std::string s(text, size);
+		for (size_t at = 0, end; at < s.size(); at = end + 1) {
+			end = s.find('\n', at);
+			std::string line = s.substr(at, end - at);
+			// The time and the padding are the writer's.
+			size_t start = line.find_first_not_of(" 0123456789");
+			line = line.substr(start);
+			std::string squeezed;
+			for (char c : line)
+				if (c != ' ' || squeezed.empty() ||
+				    squeezed.back() != ' ')
+					squeezed += c;
+			all.push_back(squeezed);
+		}
+		return all;
+	}
+};
+
+std::uint64_t clock_ns = 1000;
+
+event
+record(__u32 kind, pid_t task, pid_t process, int sig = 0)
+{
+	event e = {};
+	e.time = clock_ns += 1000;
+	e.kind = kind;
+	e.task = task;
+	e.process = process;
+	e.sig = sig;
+	return e;
+}
+
+event
+generate(pid_t to, int sig, int result, pid_t by, __u32 info = INFO_GIVEN,
+	 int code = SI_USER, bool group = true)
+{
+	event e = record(EVENT_GENERATE, to, to, sig);
+	e.result = result;
+	e.other = e.other_process = by;
+	e.info = info;
+	e.code = code;
+	e.detail = group ? DETAIL_GROUP : 0;
+	std::strcpy(e.comm, "kill");
+	return e;
+}
+
+event
+deliver(pid_t task, pid_t process, int sig, std::uint64_t handler = 0x1000)
+{
+	event e = record(EVENT_DELIVER, task, process, sig);
+	e.info = INFO_GIVEN;
+	e.handler = handler;
+	return e;
+}
+
+event
+fork(pid_t parent, pid_t child, bool thread = false)
+{
+	event e = record(EVENT_FORK, parent, parent);
+	e.other = child;
+	e.other_process = thread ? parent : child;
+	e.detail = thread ? DETAIL_THREAD : 0;
+	return e;
+}
+
+event
+exit(pid_t task, pid_t process, int code, std::uint64_t pending = 0,
+     bool last = true)
+{
+	event e = record(EVENT_EXIT, task, process);
+	e.code = code;
+	e.pending = pending;
+	e.detail = last ? DETAIL_LAST : 0;
+	return e;
+}
+
+void
+senders()
+{
+	struct Case {
+		const char *what;
+		event record;
+		const char *line;
+	} cases[] = {
+	    {"itself", generate(10, SIGUSR1, 0, 10),
+	     "process 10 SIGUSR1 pending from itself"},
+	    {"its parent", generate(11, SIGUSR1, 0, 10),
+	     "child 11 SIGUSR1 pending from its parent"},
+	    {"its child", generate(10, SIGUSR2, 2, 11),
+	     "process 10 SIGUSR2 merged from its child 11"},
+	    {"another", generate(10, SIGTERM, 1, 99),
+	     "process 10 SIGTERM ignored from kill 99"},
+	    {"the timer", generate(10, SIGALRM, 2, 99, INFO_PRIV),
+	     "process 10 SIGALRM merged from the kernel's timer"},
+	    {"a pipe", generate(10, SIGPIPE, 0, 10, INFO_NONE),
+	     "process 10 SIGPIPE pending from the kernel: a write to a pipe "
+	     "or socket with no reader"},
+	    {"a child's end",
+	     generate(10, SIGCHLD, 1, 11, INFO_GIVEN, CLD_EXITED),
+	     "process 10 SIGCHLD ignored from the kernel: child 11 ended"},
+	    {"a fault", generate(10, SIGSEGV, 0, 10, INFO_GIVEN, SEGV_MAPERR),
+	     "process 10 SIGSEGV pending from the kernel: a bad memory access "
+	     "(address not mapped)"},
+	    {"a divide", generate(10, SIGFPE, 0, 10, INFO_GIVEN, FPE_INTDIV),
+	     "process 10 SIGFPE pending from the kernel: an arithmetic error "
+	     "(integer divide by zero)"},
+	    {"a POSIX timer",
+	     generate(10, SIGRTMIN, 0, 99, INFO_GIVEN, SI_TIMER),
+	     "process 10 SIGRTMIN pending from a POSIX timer"},
+	    {"raise", generate(10, SIGRTMIN + 1, 0, 10, INFO_GIVEN, SI_TKILL),
+	     "process 10 SIGRTMIN+1 pending from itself by tgkill"},
+	    {"a full queue",
+	     generate(10, SIGRTMAX, 3, 10, INFO_GIVEN, SI_QUEUE),
+	     "process 10 SIGRTMAX lost from itself by sigqueue, value 0, its "
+	     "queue being full"},
+	};
+	for (const Case &c : cases) {
+		Run run;
+		run << fork(10, 11) << c.record;
+		expect(c.what, run.lines()[1], c.line);
+	}
+}
+
+// Each generation has one fate, and a delivery the sender of the oldest
+// still queued.
+void
+fates()
+{
+	Run run;
+	int rt = SIGRTMIN + 2;
+	run << fork(10, 11) << fork(10, 12) << generate(10, rt, 0, 11)
+	    << generate(10, rt, 0, 12) << generate(10, rt, 0, 10)
+	    << generate(10, SIGUSR1, 0, 11) << generate(10, SIGUSR1, 2, 12)
+	    << deliver(10, 10, rt) << deliver(10, 10, rt)
+	    << deliver(10, 10, SIGUSR1);
+	event took = record(EVENT_TAKE, 10, 10, rt);
+	took.result = TAKE_SIGNALFD;
+	run << took << generate(10, SIGTSTP, 0, 11)
+	    << generate(10, SIGCONT, 1, 11);
+	event ignore = record(EVENT_SIGACTION, 10, 10, SIGUSR2);
+	ignore.handler = 1; // SIG_IGN
+	run << generate(10, SIGUSR2, 0, 10) << ignore;
+	std::vector<std::string> lines = run.lines(true);
+	std::vector<std::string> want = {
+	    "SIGRTMIN+2 delivered to its handler, sent by its child 11",
+	    "SIGRTMIN+2 delivered to its handler, sent by its child 12",
+	    "SIGUSR1 delivered to its handler, sent by its child 11",
+	    "SIGRTMIN+2 taken by a read of a signalfd, sent by itself",
+	    "SIGTSTP discarded by a SIGCONT, sent by its child 11",
+	    "SIGUSR2 discarded as its action became SIG_IGN, sent by itself",
+	    "process 10 SIGUSR1: sent 2, pending 1, merged 1, delivered 1",
+	    "process 10 SIGUSR2: sent 1, pending 1, discarded 1",
+	    "process 10 SIGTSTP: sent 1, pending 1, discarded 1",
+	    "process 10 SIGCONT: sent 1, ignored 1",
+	    "process 10 SIGRTMIN+2: sent 3, pending 3, delivered 2, taken 1",
+	};
+	for (const std::string &line : want) {
+		bool found = false;
+		for (const std::string &l : lines)
+			found = found || l.find(line) != std::string::npos;
+		expect("fates", found ? line : "(none)", line);
+	}
+}
+
+// A signal for the whole process, taken by another of its threads, was
+// sent by the one who sent it; the process ends once.
+void
+threads()
+{
+	Run run;
+	event took = record(EVENT_TAKE, 21, 20, SIGUSR1);
+	took.result = TAKE_SIGTIMEDWAIT;
+	took.detail = DETAIL_GROUP;
+	run << fork(20, 21, true) << fork(20, 22)
+	    << generate(20, SIGUSR1, 0, 22) << took << exit(21, 20, 0, 0, false)
+	    << exit(20, 20, 3 << 8);
+	std::vector<std::string> lines = run.lines();
+	expect("a new thread", lines[0], "process 20 starts thread 21");
+	expect("to the process", lines[2],
+	       "process 20 SIGUSR1 pending from its child 22, to the process");
+	expect("taken by another thread", lines[3],
+	       "thread 21 SIGUSR1 taken by rt_sigtimedwait (sigwait, "
+	       "sigwaitinfo, sigtimedwait), sent by its child 22");
+	expect("a thread's end", lines[4], "thread 21 ends");
+	expect("the process's end", lines[5],
+	       "process 20 exits with status 3; still pending: none; "
+	       "blocked: none");
+}
+
+// A fatal default: the kernel's SIGKILL to each thread tells of the
+// signal that ends the process, once, and it is pending no more.
+void
+deaths()
+{
+	Run run;
+	event kill1 = record(EVENT_DELIVER, 30, 30, SIGKILL);
+	kill1.info = INFO_NONE;
+	kill1.code = SIGTERM;
+	event kill2 = kill1;
+	kill2.task = 31;
+	run << fork(30, 31, true) << generate(30, SIGTERM, 0, 99) << kill1
+	    << kill2 << exit(31, 30, SIGTERM, 1ULL << (SIGTERM - 1), false)
+	    << exit(30, 30, SIGTERM, 1ULL << (SIGTERM - 1));
+	std::vector<std::string> lines = run.lines(true);
+	expect("the signal that ends it", lines[2],
+	       "process 30 SIGTERM delivered to its default action: the "
+	       "process ends, sent by kill 99");
+	expect("ends once", lines[3], "thread 31 ends");
+	expect(
+	    "killed", lines[4],
+	    "process 30 killed by SIGTERM; still pending: none; blocked: none");
+	expect("no SIGKILL counted", lines[6],
+	       "process 30 SIGTERM: sent 1, pending 1, delivered 1");
+
+	Run core;
+	core << deliver(40, 40, SIGSEGV, 0) << exit(40, 40, SIGSEGV | 0x80);
+	expect("a core", core.lines()[1],
+	       "process 40 killed by SIGSEGV (core dumped); still pending: "
+	       "none; blocked: none");
+
+	Run stop;
+	stop << deliver(50, 50, SIGTSTP, 0) << generate(50, SIGCONT, 1, 99);
+	std::vector<std::string> l = stop.lines();
+	expect("stops", l[1], "process 50 stops");
+	expect(
+	    "continues", l[2],
+	    "process 50 SIGCONT ignored from kill 99, and the process goes on");
+	expect("goes on", l[3], "process 50 goes on");
+
+	Run late;
+	event dropped = generate(60, SIGINT, 1, 99);
+	dropped.detail |= DETAIL_ENDING;
+	late << dropped;
+	expect("dropped", late.lines()[0],
+	       "process 60 SIGINT dropped from kill 99, the process already "
+	       "ending");
+}
+
+void
+names()
+{
+	struct {
+		int sig;
+		const char *name;
+	} rt[] = {{SIGRTMIN, "SIGRTMIN"},
+		  {SIGRTMIN + 1, "SIGRTMIN+1"},
+		  {SIGRTMAX - 1, "SIGRTMAX-1"},
+		  {SIGRTMAX, "SIGRTMAX"},
+		  {SIGIO, "SIGIO"}};
+	for (const auto &c : rt)
+		expect("a signal's name", signame(c.sig), c.name);
+	expect("nearly every signal",
+	       sigset_names(~0ULL & ~(1ULL << 8) & ~(1ULL << 18)),
+	       "every signal but SIGKILL SIGSTOP");
+	expect("a few", sigset_names(1ULL << 9 | 1ULL << 13),
+	       "SIGUSR1 SIGALRM");
+	expect("none", sigset_names(0), "none");
+}
+
+void
+json()
+{
+	Run run(true);
+	clock_ns = 1000;
+	event exec = record(EVENT_EXEC, 70, 70);
+	std::memcpy(exec.comm, "a\"b\\\x01\xff", 6);
+	event queued = generate(70, SIGUSR1, 0, 70, INFO_GIVEN, SI_QUEUE);
+	queued.value = 7;
+	run << exec << queued << deliver(70, 70, SIGUSR1)
+	    << exit(70, 70, SIGSEGV | 0x80);
+	std::vector<std::string> lines = run.lines(true);
+	expect("exec", lines[0],
+	       "{\"type\":\"exec\",\"us\":2,\"pid\":70,\"tid\":70,"
+	       "\"program\":\"a\\\"b\\\\\\u0001\\ufffd\"}");
+	expect("signal", lines[1],
+	       "{\"type\":\"signal\",\"us\":3,\"pid\":70,\"tid\":70,\"sig\":"
+	       "\"SIGUSR1\",\"signo\":10,\"what\":\"pending\",\"to\":"
+	       "\"process\",\"from\":{\"kind\":\"self\",\"pid\":70,\"tid\":70,"
+	       "\"comm\":\"kill\"},\"code\":\"SI_QUEUE\",\"value\":7}");
+	expect("delivered", lines[2],
+	       "{\"type\":\"signal\",\"us\":4,\"pid\":70,\"tid\":70,\"sig\":"
+	       "\"SIGUSR1\",\"signo\":10,\"what\":\"delivered\",\"from\":{"
+	       "\"kind\":\"self\",\"pid\":70,\"tid\":70,\"comm\":\"kill\"},"
+	       "\"code\":\"SI_USER\",\"action\":\"handler\",\"flags\":[]}");
+	expect("exit", lines[3],
+	       "{\"type\":\"exit\",\"us\":5,\"pid\":70,\"tid\":70,\"signal\":"
+	       "\"SIGSEGV\",\"core\":true,\"pending\":[],\"blocked\":[]}");
+	expect("summary", lines[4].substr(0, 63),
+	       "{\"type\":\"summary\",\"us\":5,\"pid\":0,\"tid\":0,\"lost\":0,"
+	       "\"processes\":[");
+}
+
+} // namespace
+
+int
+main()
+{
+	senders();
+	fates();
+	threads();
+	deaths();
+	names();
+	json();
+	std::printf("%d passed, %d failed\n", failures ? 0 : 1,
+		    failures ? 1 : 0);
+	return failures ? 1 : 0;
+}
