@@ -51,51 +51,51 @@ comm(const char (&text)[TASK_COMM_LEN])
 Sender
 from_kernel(const event &record)
 {
-	Sender s;
+	Sender from;
 
 	if (record.info == INFO_NONE) {
 		// Raised on the task's own behalf, in a system call of its own.
-		s.reason = record.sig == SIGPIPE   ? Reason::Pipe
-			   : record.sig == SIGXFSZ ? Reason::FileSize
-						   : Reason::None;
-		return s;
+		from.reason = record.sig == SIGPIPE   ? Reason::Pipe
+			      : record.sig == SIGXFSZ ? Reason::FileSize
+						      : Reason::None;
+		return from;
 	}
 	switch (record.sig) {
 	case SIGALRM:
 	case SIGVTALRM:
 	case SIGPROF:
-		s.kind = From::Timer;
+		from.kind = From::Timer;
 		break;
 	case SIGXCPU:
-		s.reason = Reason::CpuLimit;
+		from.reason = Reason::CpuLimit;
 		break;
 	case SIGINT:
 	case SIGQUIT:
 	case SIGTSTP:
-		s.kind = From::Terminal;
-		s.reason = Reason::Key;
+		from.kind = From::Terminal;
+		from.reason = Reason::Key;
 		break;
 	case SIGWINCH:
-		s.kind = From::Terminal;
-		s.reason = Reason::Resize;
+		from.kind = From::Terminal;
+		from.reason = Reason::Resize;
 		break;
 	case SIGTTIN:
 	case SIGTTOU:
-		s.kind = From::Terminal;
-		s.reason = Reason::Background;
+		from.kind = From::Terminal;
+		from.reason = Reason::Background;
 		break;
 	case SIGHUP:
-		s.kind = From::Terminal;
-		s.reason = Reason::Hangup;
+		from.kind = From::Terminal;
+		from.reason = Reason::Hangup;
 		break;
 	case SIGCHLD:
 		if (record.code >= CLD_EXITED && record.code <= CLD_CONTINUED) {
 			// The child tells of itself, running as it ends,
 			// stops or goes on.
-			s.reason = static_cast<Reason>(
+			from.reason = static_cast<Reason>(
 			    static_cast<int>(Reason::ChildExited) +
 			    record.code - CLD_EXITED);
-			s.child = record.other_process;
+			from.child = record.other_process;
 		}
 		break;
 	case SIGSEGV:
@@ -103,13 +103,28 @@ from_kernel(const event &record)
 	case SIGFPE:
 	case SIGILL:
 	case SIGTRAP:
-		s.reason = Reason::Fault;
+		from.reason = Reason::Fault;
 		break;
 	case SIGSYS:
-		s.reason = Reason::Seccomp;
+		from.reason = Reason::Seccomp;
 		break;
 	}
-	return s;
+	return from;
+}
+
+// The process has ended: the signal that ended it was delivered, though the
+// kernel leaves it in the set it had.
+void
+finish(Process &proc, const Event &exit)
+{
+	proc.ended = true;
+	proc.end = exit;
+	int sig = exit.killed_by;
+	bool queued = !proc.queued[sig].empty();
+	for (auto &[tid, queues] : proc.thread_queued)
+		queued = queued || !queues[sig].empty();
+	if (sig && !queued)
+		proc.end.pending &= ~(1ULL << (sig - 1));
 }
 
 } // namespace
@@ -228,12 +243,14 @@ code_name(int sig, int code)
 	    {SIGSYS, 1, "SYS_SECCOMP"},
 	};
 	// Codes above 0 but SI_KERNEL's are the signal's own.
-	for (const Code &c : codes)
-		if (c.code == code &&
-		    (c.sig == sig ||
-		     (c.sig == 0 && (code <= 0 || code == SI_KERNEL))))
-			return c.name;
-	return std::to_string(code);
+	const Code *found = std::find_if(
+	    std::begin(codes), std::end(codes), [&](const Code &known) {
+		    return known.code == code &&
+			   (known.sig == sig ||
+			    (known.sig == 0 &&
+			     (code <= 0 || code == SI_KERNEL)));
+	    });
+	return found != std::end(codes) ? found->name : std::to_string(code);
 }
 
 const char *
@@ -311,27 +328,27 @@ Account::sender(const event &record, pid_t pid)
 {
 	if (record.info != INFO_GIVEN || record.code > 0)
 		return from_kernel(record);
-	Sender s;
+	Sender from;
 	if (record.code == SI_TIMER) {
-		s.kind = From::PosixTimer;
-		return s;
+		from.kind = From::PosixTimer;
+		return from;
 	}
 	if (record.code != SI_USER && record.code != SI_QUEUE &&
 	    record.code != SI_TKILL && record.code != SI_MESGQ)
-		return s; // the kernel, for another's sake
+		return from; // the kernel, for another's sake
 	const Process *by = find(record.other_process);
-	s.pid = record.other_process;
-	s.tid = record.other;
-	s.comm = comm(record.comm);
-	if (s.pid == pid)
-		s.kind = From::Self;
-	else if (process_of(pid).parent == s.pid)
-		s.kind = From::Parent;
+	from.pid = record.other_process;
+	from.tid = record.other;
+	from.comm = comm(record.comm);
+	if (from.pid == pid)
+		from.kind = From::Self;
+	else if (process_of(pid).parent == from.pid)
+		from.kind = From::Parent;
 	else if (by && by->parent == pid)
-		s.kind = From::Child;
+		from.kind = From::Child;
 	else
-		s.kind = From::Process;
-	return s;
+		from.kind = From::Process;
+	return from;
 }
 
 void
@@ -366,16 +383,14 @@ Account::dequeue(Process &proc, pid_t tid, int sig, bool shared,
 		std::swap(queues[0], queues[1]);
 	Event ev = base(Type::Signal, record);
 	ev.sig = sig;
-	ev.has_from = false;
-	for (auto *queue : queues)
-		if (!queue->empty()) {
-			const Event &queued = queue->front();
-			ev.from = queued.from;
-			ev.to_process = queued.to_process;
-			ev.has_from = true;
-			queue->pop_front();
-			break;
-		}
+	auto **queue = std::find_if(std::begin(queues), std::end(queues),
+				    [](auto *each) { return !each->empty(); });
+	ev.has_from = queue != std::end(queues);
+	if (ev.has_from) {
+		ev.from = (*queue)->front().from;
+		ev.to_process = (*queue)->front().to_process;
+		(*queue)->pop_front();
+	}
 	return ev;
 }
 
@@ -515,21 +530,6 @@ Account::sigaction(const event &record)
 }
 
 void
-Account::end(Process &proc, const Event &exit)
-{
-	proc.ended = true;
-	proc.end = exit;
-	// The signal that ended it was delivered, though the kernel leaves
-	// it in the set it had.
-	int sig = exit.killed_by;
-	bool queued = !proc.queued[sig].empty();
-	for (auto &[tid, queues] : proc.thread_queued)
-		queued = queued || !queues[sig].empty();
-	if (sig && !queued)
-		proc.end.pending &= ~(1ULL << (sig - 1));
-}
-
-void
 Account::exit(const event &record)
 {
 	Process &proc = process_of(record.process);
@@ -542,7 +542,7 @@ Account::exit(const event &record)
 	ev.pending = record.pending;
 	ev.blocked = record.blocked;
 	if (last) {
-		end(proc, ev);
+		finish(proc, ev);
 		ev = proc.end;
 	}
 	emit(ev);
@@ -642,7 +642,7 @@ Account::adopt_end(pid_t pid, int code, std::uint64_t pending,
 	ev.status = (code >> 8) & 0xff;
 	ev.pending = pending;
 	ev.blocked = blocked;
-	end(proc, ev);
+	finish(proc, ev);
 }
 
 void

@@ -212,7 +212,6 @@ class Account
 	void discard(Process &proc, int sig, By by, const Event &at);
 	Event dequeue(Process &proc, pid_t tid, int sig, bool shared,
 		      const event &record);
-	void end(Process &proc, const Event &exit);
 
 	Writer &writer_;
 	std::uint64_t origin_;

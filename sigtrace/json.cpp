@@ -17,6 +17,26 @@ namespace
 
 constexpr int VERSION = 1;
 
+// The length of the UTF-8 character at text[at], or 0 where no whole
+// one starts there.
+size_t
+utf8_length(const std::string &text, size_t at)
+{
+	auto lead = static_cast<unsigned char>(text[at]);
+	size_t length = lead < 0x80		      ? 1
+			: lead >= 0xc2 && lead < 0xe0 ? 2
+			: lead >= 0xe0 && lead < 0xf0 ? 3
+			: lead >= 0xf0 && lead < 0xf5 ? 4
+						      : 0;
+
+	for (size_t next = 1; next < length; next++)
+		if (at + next >= text.size() ||
+		    (static_cast<unsigned char>(text[at + next]) & 0xc0) !=
+			0x80)
+			return 0;
+	return length;
+}
+
 // A JSON string, valid UTF-8 whatever the bytes (a program's name may be
 // any): a byte that does not begin a whole character becomes U+FFFD.
 std::string
@@ -24,32 +44,20 @@ quote(const std::string &text)
 {
 	std::string out = "\"";
 
-	for (size_t i = 0; i < text.size(); i++) {
-		auto c = static_cast<unsigned char>(text[i]);
-		if (c == '"' || c == '\\')
-			out += '\\', out += static_cast<char>(c);
-		else if (c < 0x20) {
+	for (size_t at = 0; at < text.size();) {
+		auto ch = static_cast<unsigned char>(text[at]);
+		size_t length = utf8_length(text, at);
+		if (ch == '"' || ch == '\\')
+			out += std::string("\\") + text[at];
+		else if (ch < 0x20) {
 			char escape[8];
-			std::snprintf(escape, sizeof(escape), "\\u%04x", c);
+			std::snprintf(escape, sizeof(escape), "\\u%04x", ch);
 			out += escape;
-		} else if (c < 0x80)
-			out += static_cast<char>(c);
-		else {
-			size_t n = c >= 0xf0 && c < 0xf5   ? 3
-				   : c >= 0xe0		   ? 2
-				   : c >= 0xc2 && c < 0xe0 ? 1
-							   : 0;
-			size_t j = 1;
-			while (n && j <= n && i + j < text.size() &&
-			       (static_cast<unsigned char>(text[i + j]) &
-				0xc0) == 0x80)
-				j++;
-			if (n && j == n + 1) {
-				out += text.substr(i, j);
-				i += n;
-			} else
-				out += "\\ufffd";
-		}
+		} else if (length)
+			out += text.substr(at, length);
+		else
+			out += "\\ufffd";
+		at += length ? length : 1;
 	}
 	return out + "\"";
 }
@@ -69,19 +77,57 @@ names(std::uint64_t set)
 const char *
 what_name(What what)
 {
-	static const char *names[] = {"pending", "merged",   "ignored",
+	static const char *words[] = {"pending", "merged",   "ignored",
 				      "lost",	 "dropped",  "delivered",
 				      "taken",	 "discarded"};
-	return names[static_cast<int>(what)];
+	return words[static_cast<int>(what)];
 }
 
 const char *
 type_name(Type type)
 {
-	static const char *names[] = {
+	static const char *words[] = {
 	    "exec",	   "fork", "thread", "signal",	 "stop",   "continue",
 	    "thread_exit", "exit", "lost",   "untraced", "waiting"};
-	return names[static_cast<int>(type)];
+	return words[static_cast<int>(type)];
+}
+
+const char *
+reason_name(Reason reason)
+{
+	static const char *words[] = {"",
+				      "pipe",
+				      "file_size",
+				      "cpu_limit",
+				      "key",
+				      "resize",
+				      "background",
+				      "hangup",
+				      "child_exited",
+				      "child_killed",
+				      "child_dumped",
+				      "child_trapped",
+				      "child_stopped",
+				      "child_continued",
+				      "fault",
+				      "seccomp"};
+	return words[static_cast<int>(reason)];
+}
+
+const char *
+action_name(Action action)
+{
+	static const char *words[] = {"",	  "handler",   "ignore", "stop",
+				      "continue", "terminate", "core"};
+	return words[static_cast<int>(action)];
+}
+
+const char *
+by_name(By by)
+{
+	static const char *words[] = {"",	 "rt_sigtimedwait", "signalfd",
+				      "sig_ign", "sigcont",	    "stop"};
+	return words[static_cast<int>(by)];
 }
 
 std::string
@@ -90,22 +136,6 @@ sender(const Sender &from)
 	static const char *kinds[] = {"self",	     "parent",	"child",
 				      "process",     "kernel",	"timer",
 				      "posix_timer", "terminal"};
-	static const char *reasons[] = {"",
-					"pipe",
-					"file_size",
-					"cpu_limit",
-					"key",
-					"resize",
-					"background",
-					"hangup",
-					"child_exited",
-					"child_killed",
-					"child_dumped",
-					"child_trapped",
-					"child_stopped",
-					"child_continued",
-					"fault",
-					"seccomp"};
 	std::string out =
 	    "{\"kind\":" + quote(kinds[static_cast<int>(from.kind)]);
 
@@ -114,8 +144,7 @@ sender(const Sender &from)
 		       ",\"tid\":" + std::to_string(from.tid) +
 		       ",\"comm\":" + quote(from.comm);
 	if (from.reason != Reason::None)
-		out += ",\"reason\":" +
-		       quote(reasons[static_cast<int>(from.reason)]);
+		out += ",\"reason\":" + quote(reason_name(from.reason));
 	if (from.child)
 		out += ",\"child\":" + std::to_string(from.child);
 	return out + "}";
@@ -140,10 +169,6 @@ flags(std::uint64_t bits)
 std::string
 signal_fields(const Event &ev)
 {
-	static const char *actions[] = {
-	    "", "handler", "ignore", "stop", "continue", "terminate", "core"};
-	static const char *bys[] = {"",	       "rt_sigtimedwait", "signalfd",
-				    "sig_ign", "sigcont",	  "stop"};
 	bool generated = ev.what <= What::Dropped;
 	std::string out = ",\"sig\":" + quote(signame(ev.sig)) +
 			  ",\"signo\":" + std::to_string(ev.sig) +
@@ -161,12 +186,11 @@ signal_fields(const Event &ev)
 	if (ev.has_overrun)
 		out += ",\"overrun\":" + std::to_string(ev.overrun);
 	if (ev.action != Action::None)
-		out += ",\"action\":" +
-		       quote(actions[static_cast<int>(ev.action)]);
+		out += ",\"action\":" + quote(action_name(ev.action));
 	if (ev.action == Action::Handler)
 		out += ",\"flags\":" + flags(ev.flags);
 	if (ev.by != By::None)
-		out += ",\"by\":" + quote(bys[static_cast<int>(ev.by)]);
+		out += ",\"by\":" + quote(by_name(ev.by));
 	if (ev.continues)
 		out += ",\"continues\":true";
 	return out;

@@ -137,7 +137,7 @@ struct k_sigaction {
 
 /* Set by the user side before loading: whether a task that gains
    privilege by exec is to be traced no more, as ptrace would stop. */
-const volatile bool untrace_privilege = false;
+const volatile __u32 untrace_privilege = 0;
 
 /* The tasks traced, each with the id of its process. */
 struct {

@@ -41,7 +41,6 @@
 #include <ctime>
 #include <fstream>
 #include <iterator>
-#include <set>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -338,56 +337,63 @@ pass_on(pid_t child)
 	return any;
 }
 
+// Calls what with each key of a map, in the kernel's order.
+template <typename Key, typename What>
+void
+each_key(const bpf_map *map, What what)
+{
+	Key next = {};
+
+	for (int more =
+		 bpf_map__get_next_key(map, nullptr, &next, sizeof(next));
+	     more == 0;) {
+		Key key = next;
+		what(key);
+		more = bpf_map__get_next_key(map, &key, &next, sizeof(next));
+	}
+}
+
 // The traced processes still alive, by their ids.
 std::vector<pid_t>
 still_traced(sigtrace_bpf *skel)
 {
-	std::set<pid_t> processes;
-	__s32 key, next, process;
-	__s32 *previous = nullptr;
+	std::vector<pid_t> processes;
 
-	while (bpf_map__get_next_key(skel->maps.traced, previous, &next,
-				     sizeof(next)) == 0) {
-		if (bpf_map__lookup_elem(skel->maps.traced, &next, sizeof(next),
+	each_key<__s32>(skel->maps.traced, [&](__s32 task) {
+		__s32 process = 0;
+		if (bpf_map__lookup_elem(skel->maps.traced, &task, sizeof(task),
 					 &process, sizeof(process), 0) == 0)
-			processes.insert(process);
-		key = next;
-		previous = &key;
-	}
-	return {processes.begin(), processes.end()};
+			processes.push_back(process);
+	});
+	std::sort(processes.begin(), processes.end());
+	processes.erase(std::unique(processes.begin(), processes.end()),
+			processes.end());
+	return processes;
 }
 
 // The kernel side's counts and ends, which no lost record can spoil.
 void
 adopt_counts(sigtrace_bpf *skel, sigtrace::Account &account)
 {
-	counts_key key, next;
-	counts_key *previous = nullptr;
-	counts c;
-
-	while (bpf_map__get_next_key(skel->maps.counts, previous, &next,
-				     sizeof(next)) == 0) {
-		if (bpf_map__lookup_elem(skel->maps.counts, &next, sizeof(next),
-					 &c, sizeof(c), 0) == 0 &&
-		    c.sent + c.delivered + c.taken)
-			account.adopt(next.process, next.sig,
-				      {c.sent, c.pending, c.merged, c.ignored,
-				       c.lost, c.dropped, c.delivered, c.taken,
-				       c.discarded});
-		key = next;
-		previous = &key;
-	}
-	__s32 pid, after;
-	__s32 *before = nullptr;
-	end e;
-	while (bpf_map__get_next_key(skel->maps.ends, before, &after,
-				     sizeof(after)) == 0) {
-		if (bpf_map__lookup_elem(skel->maps.ends, &after, sizeof(after),
-					 &e, sizeof(e), 0) == 0)
-			account.adopt_end(after, e.code, e.pending, e.blocked);
-		pid = after;
-		before = &pid;
-	}
+	each_key<counts_key>(skel->maps.counts, [&](const counts_key &key) {
+		counts kept = {};
+		if (bpf_map__lookup_elem(skel->maps.counts, &key, sizeof(key),
+					 &kept, sizeof(kept), 0) == 0 &&
+		    kept.sent + kept.delivered + kept.taken)
+			account.adopt(key.process, key.sig,
+				      {kept.sent, kept.pending, kept.merged,
+				       kept.ignored, kept.lost, kept.dropped,
+				       kept.delivered, kept.taken,
+				       kept.discarded});
+	});
+	each_key<__s32>(skel->maps.ends, [&](__s32 process) {
+		end ended = {};
+		if (bpf_map__lookup_elem(skel->maps.ends, &process,
+					 sizeof(process), &ended, sizeof(ended),
+					 0) == 0)
+			account.adopt_end(process, ended.code, ended.pending,
+					  ended.blocked);
+	});
 }
 
 int
@@ -401,6 +407,60 @@ on_event(void *context, void *data, size_t size)
 	std::memcpy(&record, data, sizeof(record));
 	account.decode(record);
 	return 0;
+}
+
+// The program stopped.  A job stops, for its shell, once the account of
+// the stop is on the screen.
+void
+stopped(ring_buffer *events, FILE *out, int sig)
+{
+	ring_buffer__consume(events);
+	std::fflush(out);
+	if (sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU)
+		kill(getpid(), SIGSTOP);
+}
+
+// Until every traced task has ended, then once more for the last events:
+// the kernel side counts a task out only after its last event.  Returns
+// the program's wait status.
+int
+follow(pid_t child, sigtrace_bpf *skel, ring_buffer *events,
+       sigtrace::Account &account, FILE *out)
+{
+	int status = 0;
+	bool ended = false;
+	bool told = false;
+	__u64 ended_at = 0;
+
+	for (bool done = false; !done;) {
+		done = ended &&
+		       __atomic_load_n(&skel->bss->live, __ATOMIC_ACQUIRE) <= 0;
+		int error = ring_buffer__poll(events, done ? 0 : 10);
+		if (error < 0 && error != -EINTR)
+			fail(EXIT_CANNOT_TRACE,
+			     "the kernel's events cannot be read: %s",
+			     std::strerror(-error));
+		std::fflush(out);
+		if (pass_on(child) && ended)
+			break; // the wait for descendants, cut short
+		if (ended) {
+			// Descendants live on: say so, once they have had a
+			// moment to end with the program.
+			if (!told && now() - ended_at > 200000000ULL) {
+				account.waiting(now(), still_traced(skel));
+				told = true;
+			}
+			continue;
+		}
+		pid_t pid = waitpid(child, &status, WNOHANG | WUNTRACED);
+		if (pid == child && WIFSTOPPED(status))
+			stopped(events, out, WSTOPSIG(status));
+		else if (pid == child) {
+			ended = true;
+			ended_at = now();
+		}
+	}
+	return status;
 }
 
 // We end as the program ended: by its signal, without a core of our
@@ -424,7 +484,7 @@ end_as(int status)
 	std::exit(WEXITSTATUS(status));
 }
 
-void
+[[noreturn]] void
 usage()
 {
 	std::fputs("usage: sigtrace [-v] [--json] [-o FILE] PROGRAM "
@@ -433,29 +493,31 @@ usage()
 	std::exit(EXIT_USAGE);
 }
 
-} // namespace
+struct Options {
+	const char *output = nullptr;
+	bool json = false;
+	char **program = nullptr;
+};
 
-int
-main(int argc, char *argv[])
+Options
+parse(int argc, char *argv[])
 {
-	static const option options[] = {
+	static const option longs[] = {
 	    {"json", no_argument, nullptr, 'j'},
 	    {"output", required_argument, nullptr, 'o'},
 	    {"verbose", no_argument, nullptr, 'v'},
 	    {nullptr, 0, nullptr, 0}};
-	const char *output = nullptr;
-	bool json = false;
+	Options options;
 	int option;
 
 	opterr = 0; // one line of usage is enough
-	while ((option = getopt_long(argc, argv, "+o:v", options, nullptr)) !=
-	       -1)
+	while ((option = getopt_long(argc, argv, "+o:v", longs, nullptr)) != -1)
 		switch (option) {
 		case 'j':
-			json = true;
+			options.json = true;
 			break;
 		case 'o':
-			output = optarg;
+			options.output = optarg;
 			break;
 		case 'v':
 			verbose = true;
@@ -465,7 +527,19 @@ main(int argc, char *argv[])
 		}
 	if (optind == argc)
 		usage();
-	char **program = argv + optind;
+	options.program = argv + optind;
+	return options;
+}
+
+} // namespace
+
+int
+main(int argc, char *argv[])
+{
+	Options options = parse(argc, argv);
+	const char *output = options.output;
+	char **program = options.program;
+
 	// Neither ptrace nor /proc may give the user the tracer's descriptors
 	// once the capabilities are gone.  (A file with capabilities starts
 	// so; under sudo it does not.)
@@ -509,7 +583,8 @@ main(int argc, char *argv[])
 
 	catch_signals();
 	std::unique_ptr<sigtrace::Writer> writer =
-	    json ? sigtrace::json_writer(out) : sigtrace::text_writer(out);
+	    options.json ? sigtrace::json_writer(out)
+			 : sigtrace::text_writer(out);
 	writer->start(program[0], child);
 	if (!whole)
 		std::fputs("sigtrace: this kernel lets no signal be seen taken "
@@ -528,45 +603,7 @@ main(int argc, char *argv[])
 		fail(EXIT_CANNOT_TRACE, "%s", std::strerror(errno));
 	close(release[1]);
 
-	// Until every traced task has ended, then once more for the last
-	// events: the kernel side counts a task out only after its last event.
-	int status = 0;
-	bool ended = false, told = false;
-	__u64 ended_at = 0;
-	for (bool done = false; !done;) {
-		done = ended &&
-		       __atomic_load_n(&skel->bss->live, __ATOMIC_ACQUIRE) <= 0;
-		int error = ring_buffer__poll(events, done ? 0 : 10);
-		if (error < 0 && error != -EINTR)
-			fail(EXIT_CANNOT_TRACE,
-			     "the kernel's events cannot be read: %s",
-			     std::strerror(-error));
-		std::fflush(out);
-		if (pass_on(child) && ended)
-			break; // the wait for descendants, cut short
-		if (ended) {
-			// Descendants live on: say so, once they have had a
-			// moment to end with the program.
-			if (!told && now() - ended_at > 200000000ULL) {
-				account.waiting(now(), still_traced(skel));
-				told = true;
-			}
-			continue;
-		}
-		pid_t pid = waitpid(child, &status, WNOHANG | WUNTRACED);
-		if (pid == child && WIFSTOPPED(status)) {
-			int sig = WSTOPSIG(status);
-			ring_buffer__consume(events);
-			std::fflush(out);
-			// The job stops, for its shell, once its account
-			// of the stop is on the screen.
-			if (sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU)
-				kill(getpid(), SIGSTOP);
-		} else if (pid == child) {
-			ended = true;
-			ended_at = now();
-		}
-	}
+	int status = follow(child, skel, events, account, out);
 	adopt_counts(skel, account);
 	account.ended(child, status);
 	account.lost(__atomic_load_n(&skel->bss->lost, __ATOMIC_ACQUIRE));

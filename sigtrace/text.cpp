@@ -3,9 +3,11 @@
  * The account as lines for a person: one per event, as it happens, with
  * its time in milliseconds and its process, then a summary per process.
  */
+#include <algorithm>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <iterator>
 #include <string>
 
 #include "writers.h"
@@ -63,10 +65,11 @@ flag_names(std::uint64_t flags)
 const char *
 fault(int sig, int code)
 {
-	static const struct {
+	struct Fault {
 		int sig, code;
 		const char *words;
-	} faults[] = {
+	};
+	static const Fault faults[] = {
 	    {SIGSEGV, SEGV_MAPERR, "address not mapped"},
 	    {SIGSEGV, SEGV_ACCERR, "no permission for the address"},
 	    {SIGBUS, BUS_ADRALN, "misaligned address"},
@@ -85,10 +88,11 @@ fault(int sig, int code)
 	    {SIGTRAP, TRAP_BRKPT, "a breakpoint"},
 	    {SIGTRAP, TRAP_TRACE, "a trace trap"},
 	};
-	for (const auto &f : faults)
-		if (f.sig == sig && f.code == code)
-			return f.words;
-	return nullptr;
+	const Fault *found = std::find_if(
+	    std::begin(faults), std::end(faults), [&](const Fault &known) {
+		    return known.sig == sig && known.code == code;
+	    });
+	return found != std::end(faults) ? found->words : nullptr;
 }
 
 std::string
@@ -333,11 +337,11 @@ class Text : public Writer
 			waiting(account, ev);
 			return;
 		}
-		bool process = ev.type == Type::Exit || ev.type == Type::Stop ||
-			       ev.type == Type::Continue;
+		bool whole = ev.type == Type::Exit || ev.type == Type::Stop ||
+			     ev.type == Type::Continue;
 		std::fprintf(out_, "%7llu  %-13s  %s\n",
 			     static_cast<unsigned long long>(ev.us / 1000),
-			     who(account, ev.pid, process ? 0 : ev.tid).c_str(),
+			     who(account, ev.pid, whole ? 0 : ev.tid).c_str(),
 			     what.c_str());
 	}
 

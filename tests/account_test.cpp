@@ -29,28 +29,29 @@ expect(const char *what, const std::string &got, const std::string &want)
 	failures++;
 }
 
-// The text writer's lines for a run of records, without their times.
-struct Run {
-	char *text = nullptr;
-	size_t size = 0;
-	FILE *out = open_memstream(&text, &size);
-	std::unique_ptr<Writer> writer;
-	Account account;
-
+// The records decoded, and what a writer made of them, line by line
+// without the times and the padding.
+class Run
+{
+      public:
 	explicit Run(bool json = false)
-	    : writer(json ? json_writer(out) : text_writer(out)),
-	      account(*writer, 0)
+	    : out_(open_memstream(&text_, &size_)),
+	      writer_(json ? json_writer(out_) : text_writer(out_)),
+	      account_(*writer_, 0)
 	{
 	}
 	~Run()
 	{
-		std::free(text);
+		std::fclose(out_);
+		std::free(text_);
 	}
+	Run(const Run &) = delete;
+	Run &operator=(const Run &) = delete;
 
 	Run &
 	operator<<(const event &record)
 	{
-		account.decode(record);
+		account_.decode(record);
 		return *this;
 	}
 
@@ -58,25 +59,31 @@ struct Run {
 	lines(bool summary = false)
 	{
 		if (summary)
-			writer->summary(account);
-		std::fflush(out);
+			writer_->summary(account_);
+		std::fflush(out_);
 		std::vector<std::string> all;
-		std::string s(text, size);
-		for (size_t at = 0, end; at < s.size(); at = end + 1) {
-			end = s.find('\n', at);
-			std::string line = s.substr(at, end - at);
-			// The time and the padding are the writer's.
-			size_t start = line.find_first_not_of(" 0123456789");
-			line = line.substr(start);
+		std::string text(text_, size_);
+		for (size_t at = 0, end; at < text.size(); at = end + 1) {
+			end = text.find('\n', at);
+			std::string line = text.substr(at, end - at);
+			line =
+			    line.substr(line.find_first_not_of(" 0123456789"));
 			std::string squeezed;
-			for (char c : line)
-				if (c != ' ' || squeezed.empty() ||
+			for (char ch : line)
+				if (ch != ' ' || squeezed.empty() ||
 				    squeezed.back() != ' ')
-					squeezed += c;
+					squeezed += ch;
 			all.push_back(squeezed);
 		}
 		return all;
 	}
+
+      private:
+	char *text_ = nullptr;
+	size_t size_ = 0;
+	FILE *out_;
+	std::unique_ptr<Writer> writer_;
+	Account account_;
 };
 
 std::uint64_t clock_ns = 1000;
@@ -84,57 +91,57 @@ std::uint64_t clock_ns = 1000;
 event
 record(__u32 kind, pid_t task, pid_t process, int sig = 0)
 {
-	event e = {};
-	e.time = clock_ns += 1000;
-	e.kind = kind;
-	e.task = task;
-	e.process = process;
-	e.sig = sig;
-	return e;
+	event ev = {};
+	ev.time = clock_ns += 1000;
+	ev.kind = kind;
+	ev.task = task;
+	ev.process = process;
+	ev.sig = sig;
+	return ev;
 }
 
 event
-generate(pid_t to, int sig, int result, pid_t by, __u32 info = INFO_GIVEN,
+generate(pid_t to, int sig, int result, pid_t from, __u32 info = INFO_GIVEN,
 	 int code = SI_USER, bool group = true)
 {
-	event e = record(EVENT_GENERATE, to, to, sig);
-	e.result = result;
-	e.other = e.other_process = by;
-	e.info = info;
-	e.code = code;
-	e.detail = group ? DETAIL_GROUP : 0;
-	std::strcpy(e.comm, "kill");
-	return e;
+	event ev = record(EVENT_GENERATE, to, to, sig);
+	ev.result = result;
+	ev.other = ev.other_process = from;
+	ev.info = info;
+	ev.code = code;
+	ev.detail = group ? DETAIL_GROUP : 0;
+	std::strcpy(ev.comm, "kill");
+	return ev;
 }
 
 event
 deliver(pid_t task, pid_t process, int sig, std::uint64_t handler = 0x1000)
 {
-	event e = record(EVENT_DELIVER, task, process, sig);
-	e.info = INFO_GIVEN;
-	e.handler = handler;
-	return e;
+	event ev = record(EVENT_DELIVER, task, process, sig);
+	ev.info = INFO_GIVEN;
+	ev.handler = handler;
+	return ev;
 }
 
 event
 fork(pid_t parent, pid_t child, bool thread = false)
 {
-	event e = record(EVENT_FORK, parent, parent);
-	e.other = child;
-	e.other_process = thread ? parent : child;
-	e.detail = thread ? DETAIL_THREAD : 0;
-	return e;
+	event ev = record(EVENT_FORK, parent, parent);
+	ev.other = child;
+	ev.other_process = thread ? parent : child;
+	ev.detail = thread ? DETAIL_THREAD : 0;
+	return ev;
 }
 
 event
 exit(pid_t task, pid_t process, int code, std::uint64_t pending = 0,
      bool last = true)
 {
-	event e = record(EVENT_EXIT, task, process);
-	e.code = code;
-	e.pending = pending;
-	e.detail = last ? DETAIL_LAST : 0;
-	return e;
+	event ev = record(EVENT_EXIT, task, process);
+	ev.code = code;
+	ev.pending = pending;
+	ev.detail = last ? DETAIL_LAST : 0;
+	return ev;
 }
 
 void
@@ -144,7 +151,7 @@ senders()
 		const char *what;
 		event record;
 		const char *line;
-	} cases[] = {
+	} const cases[] = {
 	    {"itself", generate(10, SIGUSR1, 0, 10),
 	     "process 10 SIGUSR1 pending from itself"},
 	    {"its parent", generate(11, SIGUSR1, 0, 10),
@@ -177,10 +184,10 @@ senders()
 	     "process 10 SIGRTMAX lost from itself by sigqueue, value 0, its "
 	     "queue being full"},
 	};
-	for (const Case &c : cases) {
+	for (const Case &one : cases) {
 		Run run;
-		run << fork(10, 11) << c.record;
-		expect(c.what, run.lines()[1], c.line);
+		run << fork(10, 11) << one.record;
+		expect(one.what, run.lines()[1], one.line);
 	}
 }
 
@@ -219,8 +226,8 @@ fates()
 	};
 	for (const std::string &line : want) {
 		bool found = false;
-		for (const std::string &l : lines)
-			found = found || l.find(line) != std::string::npos;
+		for (const std::string &got : lines)
+			found = found || got.find(line) != std::string::npos;
 		expect("fates", found ? line : "(none)", line);
 	}
 }
@@ -283,12 +290,12 @@ deaths()
 
 	Run stop;
 	stop << deliver(50, 50, SIGTSTP, 0) << generate(50, SIGCONT, 1, 99);
-	std::vector<std::string> l = stop.lines();
-	expect("stops", l[1], "process 50 stops");
+	std::vector<std::string> said = stop.lines();
+	expect("stops", said[1], "process 50 stops");
 	expect(
-	    "continues", l[2],
+	    "continues", said[2],
 	    "process 50 SIGCONT ignored from kill 99, and the process goes on");
-	expect("goes on", l[3], "process 50 goes on");
+	expect("goes on", said[3], "process 50 goes on");
 
 	Run late;
 	event dropped = generate(60, SIGINT, 1, 99);
@@ -305,13 +312,13 @@ names()
 	struct {
 		int sig;
 		const char *name;
-	} rt[] = {{SIGRTMIN, "SIGRTMIN"},
-		  {SIGRTMIN + 1, "SIGRTMIN+1"},
-		  {SIGRTMAX - 1, "SIGRTMAX-1"},
-		  {SIGRTMAX, "SIGRTMAX"},
-		  {SIGIO, "SIGIO"}};
-	for (const auto &c : rt)
-		expect("a signal's name", signame(c.sig), c.name);
+	} const rt[] = {{SIGRTMIN, "SIGRTMIN"},
+			{SIGRTMIN + 1, "SIGRTMIN+1"},
+			{SIGRTMAX - 1, "SIGRTMAX-1"},
+			{SIGRTMAX, "SIGRTMAX"},
+			{SIGIO, "SIGIO"}};
+	for (const auto &one : rt)
+		expect("a signal's name", signame(one.sig), one.name);
 	expect("nearly every signal",
 	       sigset_names(~0ULL & ~(1ULL << 8) & ~(1ULL << 18)),
 	       "every signal but SIGKILL SIGSTOP");
