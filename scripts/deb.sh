@@ -29,9 +29,10 @@ if [ "$arch" != "$build_arch" ]; then
 	cross=(-a "$arch")
 	dpkg --print-foreign-architectures | grep -qx "$arch" ||
 		$sudo dpkg --add-architecture "$arch"
-	# The compiler for that architecture and its C library; and the C++
-	# runtime, which sigtrace's tests need to run it through qemu-user.
-	for pkg in "crossbuild-essential-$arch" "libc6-dev:$arch" "libstdc++6:$arch"; do
+	# The compiler for that architecture and its C library.  What the
+	# tests need to run its programs, the C++ runtime among them, is in
+	# the package's own build dependencies.
+	for pkg in "crossbuild-essential-$arch" "libc6-dev:$arch"; do
 		installed "$pkg" || missing+=("$pkg")
 	done
 	# qemu-user, statically linked, runs its programs for the tests:
