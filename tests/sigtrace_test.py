@@ -382,6 +382,24 @@ with tempfile.TemporaryDirectory() as tmp:
         if case == "SIGTERM":
             expect("SIGTERM: no SIGKILL of the kernel's own", [r for r in records if r.get("sig") == "SIGKILL"], [])
 
+    # Ctrl-Z stops the job: the program, then sigtrace once the stop is
+    # in its account, so that the shell sees the job stopped; fg sets both
+    # going.  (A group of its own, in this session, as a shell makes one.)
+    p = subprocess.Popen([sigtrace, "-o", f"{tmp}/account", "sleep", "2"], env=ENV, process_group=0)
+    for _ in range(200):
+        time.sleep(0.05)
+        with open(f"{tmp}/account") as f:
+            if "starts sleep" in f.read():
+                break
+    os.killpg(p.pid, signal.SIGTSTP)
+    _, status = os.waitpid(p.pid, os.WUNTRACED)
+    with open(f"{tmp}/account") as f:
+        said = f.read()
+    os.killpg(p.pid, signal.SIGCONT)
+    p.wait(timeout=30)
+    expect("Ctrl-Z: the job stops, its stop already told; fg sets it going",
+           (os.WIFSTOPPED(status), said.rstrip().endswith("stops"), p.returncode), (True, True, 0))
+
     # kill 0 from the program reaches sigtrace too, in the same group: it
     # stays to write the whole account, then dies as its program did.
     p = subprocess.Popen([sigtrace, "-o", f"{tmp}/account", "sh", "-c", "sleep 0.2; kill -TERM 0; sleep 5"],
@@ -429,6 +447,10 @@ with tempfile.TemporaryDirectory() as tmp:
     status, out, err = run([lab, "-o", "/proc/sys/kernel/pid_max", program], user=member, groups=[group])
     expect("lab: the account is written as the user", (status, out, err),
            (1, b"", "sigtrace: /proc/sys/kernel/pid_max: Permission denied\n"))
+    status, out, err = run([lab, "su", "--help"], user=member, groups=[group])
+    expect("lab: no tracing through an exec that gains privilege",
+           (status, [e.split(None, 3)[3] for e in account(err, "lab")[0]][-2:]),
+           (0, ["starts su", "gains privilege by that exec, and is traced no more"]))
     status, out, err = run(["sh", "-c", f"{lab} {program}"], user=outsider)
     expect("lab: refused outside the group, in one line",
            (status, out, err.count("\n"), "Permission denied" in err), (126, b"", 1, True))
