@@ -2,9 +2,10 @@ The kernel's account, for the experiments where it shows the difference
 SPDX-License-Identifier: ISC
 
 Run where sigtrace can trace (as root or a member of the lab's tracing
-group, the programs on this machine's own processor).  Here each account is shown without its
-times and process ids, which change from run to run, and without the
-summary.
+group, the programs on this machine's own processor).  Each account is
+read from sigtrace's JSON, as a grader would read it, and shown one short
+line per event by account.py: without its times and process ids, which
+change from run to run, and without the summary.
 
   $ . "$TESTDIR/setup.sh"
   $ build() {
@@ -12,8 +13,7 @@ summary.
   >     $CXX -std=c++17 -o "$1" "$1.cpp"
   > }
   $ account() {
-  >     "$SIGTRACE" "$@" 2>&1 >/dev/null | sed -E -e '1,2d' -e '/^summary:$/,$d' \
-  >         -e 's/^ *[0-9]+  //' -e 's/(process|child) [0-9]+/\1/g' | tr -s ' '
+  >     "$SIGTRACE" --json "$@" 2>&1 >/dev/null | python3 "$TESTDIR/account.py"
   > }
 
 Experiment 1, no mask: the kill delivers SIGUSR1 at once, and at the end
@@ -21,48 +21,48 @@ neither process has anything pending or blocked.
 
   $ build pendfork 01-pendfork-no-mask
   $ account ./pendfork | grep -v SIGCHLD | sort
-  child exits with status 0; still pending: none; blocked: none
-  process SIGUSR1 delivered to its handler (SA_RESTART), sent by itself
-  process SIGUSR1 pending from itself
-  process exits with status 0; still pending: none; blocked: none
-  process forks child
-  process starts pendfork
+  child exits 0; pending: none; blocked: none
+  process SIGUSR1 delivered to handler SA_RESTART from self
+  process SIGUSR1 pending from self
+  process exec pendfork
+  process exits 0; pending: none; blocked: none
+  process fork
 
 Experiment 2, SIG_BLOCK: started with SIGINT blocked, both processes end
 with SIGINT blocked too; the shipped program ends with SIGUSR1 alone.
 
   $ build pendfork 02-pendfork-block
   $ account env --block-signal=SIGINT ./pendfork | grep exits | sort
-  child exits with status 0; still pending: none; blocked: SIGINT SIGUSR1
-  process exits with status 0; still pending: SIGUSR1; blocked: SIGINT SIGUSR1
+  child exits 0; pending: none; blocked: SIGINT SIGUSR1
+  process exits 0; pending: SIGUSR1; blocked: SIGINT SIGUSR1
   $ cp "$SRC/pendfork.cpp" shipped.cpp && $CXX -std=c++17 -o shipped shipped.cpp
   $ account env --block-signal=SIGINT ./shipped | grep exits | sort
-  child exits with status 0; still pending: none; blocked: SIGUSR1
-  process exits with status 0; still pending: SIGUSR1; blocked: SIGUSR1
+  child exits 0; pending: none; blocked: SIGUSR1
+  process exits 0; pending: SIGUSR1; blocked: SIGUSR1
 
 Experiment 4, the kill after the fork: each process sends SIGUSR1 to
 itself, and each ends with it pending; both end with status 0.
 
   $ build pendfork 04-pendfork-kill-after-fork
   $ account ./pendfork | grep -v SIGCHLD | sort
-  child SIGUSR1 pending from itself
-  child exits with status 0; still pending: SIGUSR1; blocked: SIGUSR1
-  process SIGUSR1 pending from itself
-  process exits with status 0; still pending: SIGUSR1; blocked: SIGUSR1
-  process forks child
-  process starts pendfork
+  child SIGUSR1 pending from self
+  child exits 0; pending: SIGUSR1; blocked: SIGUSR1
+  process SIGUSR1 pending from self
+  process exec pendfork
+  process exits 0; pending: SIGUSR1; blocked: SIGUSR1
+  process fork
 
 Experiment 7, SA_RESETHAND: the first SIGALRM runs the handler, the
 second, a second later, takes the default action.
 
   $ build alarmloop 07-alarmloop-resethand
   $ account ./alarmloop
-  process starts alarmloop
-  process SIGALRM pending from itself
-  process SIGALRM delivered to its handler (SA_RESETHAND), sent by itself
-  process SIGALRM pending from itself
-  process SIGALRM delivered to its default action: the process ends, sent by itself
-  process killed by SIGALRM; still pending: none; blocked: none
+  process exec alarmloop
+  process SIGALRM pending from self
+  process SIGALRM delivered to handler SA_RESETHAND from self
+  process SIGALRM pending from self
+  process SIGALRM delivered to terminate from self
+  process killed by SIGALRM; pending: none; blocked: none
 
 Experiment 9, >= for >: four SIGALRMs from the process itself, three
 delivered, and the last still pending at the end.  Each alarm that falls
@@ -71,15 +71,15 @@ whose process ends first.
 
   $ build alarmloop 09-alarmloop-ge
   $ account ./alarmloop > account.out
-  $ grep -c 'pending from itself' account.out
+  $ grep -c 'pending from self' account.out
   4
-  $ grep -c 'delivered to its handler (SA_RESTART), sent by itself' account.out
+  $ grep -c 'delivered to handler SA_RESTART from self' account.out
   3
-  $ grep "the kernel's timer" account.out | grep -cv merged
+  $ grep 'from timer' account.out | grep -cv merged
   0
   [1]
   $ tail -n 1 account.out
-  process exits with status 0; still pending: SIGALRM; blocked: SIGALRM
+  process exits 0; pending: SIGALRM; blocked: SIGALRM
 
 Experiment 10, started with SIGALRM blocked: main's kill leaves it
 pending, and it is never delivered; timeout's SIGTERM ends the process.
@@ -88,12 +88,12 @@ comes once the process is ending is dropped.
 
   $ build alarmloop 10-alarmloop-no-unblock
   $ account timeout 2 env --block-signal=SIGALRM ./alarmloop | grep '^child' | grep -v 'ignored\|dropped'
-  child starts env
-  child execs alarmloop
-  child SIGALRM pending from itself
-  child SIGTERM pending from its parent
-  child SIGTERM delivered to its default action: the process ends, sent by its parent
-  child killed by SIGTERM; still pending: SIGALRM; blocked: SIGALRM
+  child exec env
+  child exec alarmloop
+  child SIGALRM pending from self
+  child SIGTERM pending from parent
+  child SIGTERM delivered to terminate from parent
+  child killed by SIGTERM; pending: SIGALRM; blocked: SIGALRM
 
 Experiments 13 and 14: after a longjmp that _setjmp set up, SIGUSR1 is
 still blocked at the end; after a siglongjmp from sigsetjmp(..., 1), it
@@ -101,9 +101,9 @@ is not.
 
   $ build jumpback 13-jumpback-block
   $ account ./jumpback
-  process starts jumpback
-  process exits with status 0; still pending: none; blocked: SIGUSR1
+  process exec jumpback
+  process exits 0; pending: none; blocked: SIGUSR1
   $ build jumpback 14-jumpback-sigsetjmp
   $ account ./jumpback
-  process starts jumpback
-  process exits with status 0; still pending: none; blocked: none
+  process exec jumpback
+  process exits 0; pending: none; blocked: none
