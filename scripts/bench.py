@@ -7,9 +7,11 @@
 For jumpback, a program that runs in a millisecond, and for a program
 that sends itself 100 000 signals: the median wall time and the median
 peak memory (the largest process's resident set) of RUNS runs (default
-11) of the program alone, under `strace -f`, and under sigtrace.
-strace's and sigtrace's output goes to /dev/null.  It measures; it
-asserts nothing."""
+11) of the program alone, under `strace -f`, and under sigtrace, with
+its lines and with --json.  Then what tracing costs the rest of the
+machine: a program that sigtrace does not trace, making 400 000 system
+calls, alone and while a sigtrace runs beside it.  strace's and
+sigtrace's output goes to /dev/null.  It measures; it asserts nothing."""
 import os
 import shutil
 import statistics
@@ -59,6 +61,18 @@ int main() {
 		kill(getpid(), SIGUSR1);
 }
 """
+# Unrelated to any traced program: a byte at a time, 200 000 times.
+CALLS = r"""
+#include <fcntl.h>
+#include <unistd.h>
+int main() {
+	int in = open("/dev/zero", O_RDONLY), out = open("/dev/null", O_WRONLY);
+	char c;
+	for (int i = 0; i < 200000; i++)
+		if (read(in, &c, 1) != 1 || write(out, &c, 1) != 1)
+			return 1;
+}
+"""
 
 
 def measure(argv):
@@ -77,8 +91,8 @@ def row(name, argv):
 if not os.access(sigtrace, os.X_OK):
     sys.exit(f"bench: no {sigtrace}: build it first")
 with tempfile.TemporaryDirectory() as tmp:
-    launch, flood = os.path.join(tmp, "launch"), os.path.join(tmp, "flood")
-    for path, source in ((launch, LAUNCH), (flood, FLOOD)):
+    launch, flood, calls = (os.path.join(tmp, name) for name in ("launch", "flood", "calls"))
+    for path, source in ((launch, LAUNCH), (flood, FLOOD), (calls, CALLS)):
         subprocess.run(["c++", "-O2", "-x", "c++", "-o", path, "-"], input=source.encode(), check=True)
     jumpback = os.path.join(bin_dir, "jumpback")
     print(f"{'median of ' + str(runs) + ' runs':<28} {'wall':>13} {'peak memory':>11}")
@@ -87,3 +101,12 @@ with tempfile.TemporaryDirectory() as tmp:
         if shutil.which("strace"):
             row("  under strace -f", ["strace", "-f", "-o", os.devnull, prog])
         row("  under sigtrace", [sigtrace, "-o", os.devnull, prog])
+        row("  under sigtrace --json", [sigtrace, "--json", "-o", os.devnull, prog])
+    row("400 000 system calls, alone", [calls])
+    for json in ([], ["--json"]):
+        beside = subprocess.Popen([sigtrace, *json, "-o", os.devnull, "sleep", "3600"])
+        try:
+            row(f"  beside a sigtrace {' '.join(json)}", [calls])
+        finally:
+            beside.terminate()
+            beside.wait()

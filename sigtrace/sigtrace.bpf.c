@@ -185,7 +185,7 @@ struct {
 
 struct {
 	__uint(type, BPF_MAP_TYPE_RINGBUF);
-	__uint(max_entries, 16 << 20);
+	__uint(max_entries, 4 << 20);
 } events SEC(".maps");
 
 /* Read and set by the user side through the skeleton's memory map. */
@@ -480,27 +480,31 @@ BPF_PROG(on_exit, struct task_struct *p)
  */
 const volatile long nr_read = -1, nr_rt_sigaction = -1, nr_rt_sigtimedwait = -1;
 
-/* The first two arguments of a system call, where they are kept on this
-   machine. */
+/* The first two arguments of a system call, and its number, where they
+   are kept on this machine. */
 #if defined(__TARGET_ARCH_x86)
 struct pt_regs___sigtrace {
-	unsigned long di, si;
+	unsigned long di, si, orig_ax;
 } __attribute__((preserve_access_index));
 #define ARG1(regs) BPF_CORE_READ(regs, di)
 #define ARG2(regs) BPF_CORE_READ(regs, si)
+#define NR(regs) ((long)BPF_CORE_READ(regs, orig_ax))
 #elif defined(__TARGET_ARCH_arm64)
 struct pt_regs___sigtrace {
 	unsigned long long regs[31];
 	unsigned long long orig_x0;
+	int syscallno;
 } __attribute__((preserve_access_index));
 #define ARG1(regs) BPF_CORE_READ(regs, orig_x0)
 #define ARG2(regs) BPF_CORE_READ(regs, regs[1])
+#define NR(regs) ((long)BPF_CORE_READ(regs, syscallno))
 #elif defined(__TARGET_ARCH_arm)
 struct pt_regs___sigtrace {
 	unsigned long uregs[18];
 } __attribute__((preserve_access_index));
 #define ARG1(regs) BPF_CORE_READ(regs, uregs[17])
 #define ARG2(regs) BPF_CORE_READ(regs, uregs[1])
+#define NR(regs) ((long)BPF_CORE_READ(regs, uregs[7]))
 #elif defined(__TARGET_ARCH_powerpc)
 struct pt_regs___sigtrace {
 	unsigned long gpr[32];
@@ -508,6 +512,7 @@ struct pt_regs___sigtrace {
 } __attribute__((preserve_access_index));
 #define ARG1(regs) BPF_CORE_READ(regs, orig_gpr3)
 #define ARG2(regs) BPF_CORE_READ(regs, gpr[4])
+#define NR(regs) ((long)BPF_CORE_READ(regs, gpr[0]))
 #elif defined(__TARGET_ARCH_s390)
 struct pt_regs___sigtrace {
 	unsigned long gprs[16];
@@ -517,14 +522,20 @@ struct pt_regs___sigtrace {
 #define ARG2(regs) BPF_CORE_READ(regs, gprs[3])
 #elif defined(__TARGET_ARCH_riscv)
 struct pt_regs___sigtrace {
-	unsigned long a1, orig_a0;
+	unsigned long a1, a7, orig_a0;
 } __attribute__((preserve_access_index));
 #define ARG1(regs) BPF_CORE_READ(regs, orig_a0)
 #define ARG2(regs) BPF_CORE_READ(regs, a1)
+#define NR(regs) ((long)BPF_CORE_READ(regs, a7))
 #else
 struct pt_regs___sigtrace;
 #define ARG1(regs) (-1L)
 #define ARG2(regs) 0L
+#endif
+/* Where a system call's number is not to be had from its registers, every
+   return is looked up. */
+#ifndef NR
+#define NR(regs) (-1L)
 #endif
 
 #pragma clang attribute push(__attribute__((preserve_access_index)),           \
@@ -700,9 +711,15 @@ BPF_PROG(on_return, struct pt_regs___sigtrace *regs, long ret)
 {
 	struct task_struct *current = bpf_get_current_task_btf();
 	__s32 task = current->pid;
-	struct call *call = bpf_map_lookup_elem(&calls, &task);
+	long nr = NR(regs);
+	struct call *call;
 
-	if (!call)
+	/* Every return of every task passes here: the number is cheaper to
+	   read than the map. */
+	if (nr != -1 && nr != nr_read && nr != nr_rt_sigaction &&
+	    nr != nr_rt_sigtimedwait)
+		return 0;
+	if (!(call = bpf_map_lookup_elem(&calls, &task)))
 		return 0;
 	if (call->nr == nr_rt_sigtimedwait && ret > 0) {
 		struct took t = {.sig = ret, .by = TAKE_SIGTIMEDWAIT};

@@ -317,11 +317,12 @@ catch_signals()
 	std::signal(SIGTSTP, SIG_IGN);
 }
 
-// A signal sent to us alone by another process, as kill sigtrace's pid
-// sends it, is the program's; what was sent to the whole job, or came
-// from the terminal, has reached it already.  Reports whether any came.
+// A signal from a process that is not traced, as kill sigtrace's pid
+// sends it, is passed on to the program; one from the terminal, or from
+// a traced process (kill 0), has reached it already.  Reports whether any
+// came.
 bool
-pass_on(pid_t child)
+pass_on(pid_t child, sigtrace_bpf *skel)
 {
 	bool any = false;
 
@@ -330,8 +331,11 @@ pass_on(pid_t child)
 			continue;
 		received[sig] = 0;
 		any = true;
-		pid_t from = sent_by[sig];
-		if (from > 0 && getpgid(from) != getpgid(child))
+		__s32 from = sent_by[sig];
+		__s32 process = 0;
+		if (from > 0 &&
+		    bpf_map__lookup_elem(skel->maps.traced, &from, sizeof(from),
+					 &process, sizeof(process), 0) != 0)
 			kill(child, sig);
 	}
 	return any;
@@ -441,7 +445,7 @@ follow(pid_t child, sigtrace_bpf *skel, ring_buffer *events,
 			     "the kernel's events cannot be read: %s",
 			     std::strerror(-error));
 		std::fflush(out);
-		if (pass_on(child) && ended)
+		if (pass_on(child, skel) && ended)
 			break; // the wait for descendants, cut short
 		if (ended) {
 			// Descendants live on: say so, once they have had a

@@ -348,10 +348,38 @@ STOP = ("import os, signal, time\nif os.fork() == 0:\n    time.sleep(0.3)\n    o
         "    os._exit(0)\nos.kill(os.getpid(), signal.SIGSTOP)\nos.wait()\n")
 
 
+def started(path):
+    """Waits until the account at path says that the program started."""
+    for _ in range(400):
+        time.sleep(0.05)
+        try:
+            with open(path) as f:
+                if " starts " in f.read():
+                    return
+        except FileNotFoundError:
+            pass
+    expect(f"{path}: the program started", False, True)
+
+
 def fates(records):
     return [(r["what"], r["sig"], r.get("by") or r.get("action")) for r in records
             if r["type"] == "signal" and r["what"] in ("taken", "discarded", "delivered")]
 
+
+# Run by root, the program runs as root would: dumpable, and where the
+# kernel writes cores into the working directory, it leaves its core there.
+with open("/proc/sys/kernel/core_pattern") as f:
+    pattern = f.read()
+in_place = "/" not in pattern and "|" not in pattern
+with tempfile.TemporaryDirectory() as tmp:
+    code = ("import ctypes, os, resource\nresource.setrlimit(resource.RLIMIT_CORE, (-1, -1))\n"
+            "print(ctypes.CDLL(None).prctl(3, 0, 0, 0, 0), flush=True)\nos.abort()\n")
+    status, out, err = run([sigtrace, "--json", "-o", f"{tmp}/account", sys.executable, "-c", code], cwd=tmp)
+    ends = [r for r in json_account(f"{tmp}/account") if r["type"] == "exit"]
+    expect("run by root: the program is dumpable, and sigtrace dies as it did", (out, status), (b"1\n", -signal.SIGABRT))
+    if in_place:
+        expect("run by root: its core where it would be",
+               (ends[-1]["core"], any(name.startswith("core") for name in os.listdir(tmp))), (True, True))
 
 resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # no core of SIGSEGV's to clean up
 with tempfile.TemporaryDirectory() as tmp:
@@ -385,12 +413,9 @@ with tempfile.TemporaryDirectory() as tmp:
     # Ctrl-Z stops the job: the program, then sigtrace once the stop is
     # in its account, so that the shell sees the job stopped; fg sets both
     # going.  (A group of its own, in this session, as a shell makes one.)
+    os.unlink(f"{tmp}/account")
     p = subprocess.Popen([sigtrace, "-o", f"{tmp}/account", "sleep", "2"], env=ENV, process_group=0)
-    for _ in range(200):
-        time.sleep(0.05)
-        with open(f"{tmp}/account") as f:
-            if "starts sleep" in f.read():
-                break
+    started(f"{tmp}/account")
     os.killpg(p.pid, signal.SIGTSTP)
     _, status = os.waitpid(p.pid, os.WUNTRACED)
     with open(f"{tmp}/account") as f:
@@ -399,6 +424,19 @@ with tempfile.TemporaryDirectory() as tmp:
     p.wait(timeout=30)
     expect("Ctrl-Z: the job stops, its stop already told; fg sets it going",
            (os.WIFSTOPPED(status), said.rstrip().endswith("stops"), p.returncode), (True, True, 0))
+
+    # SIGTERM to sigtrace alone, from a process it does not trace, is
+    # passed on to the program; the account is whole, and sigtrace dies as
+    # the program did.
+    os.unlink(f"{tmp}/account")
+    p = subprocess.Popen([sigtrace, "-o", f"{tmp}/account", "sleep", "30"], env=ENV)
+    started(f"{tmp}/account")
+    p.terminate()
+    p.wait(timeout=30)
+    with open(f"{tmp}/account") as f:
+        said = f.read()
+    expect("SIGTERM to sigtrace: passed on, and the account whole",
+           (p.returncode, "killed by SIGTERM" in said, "summary:" in said), (-signal.SIGTERM, True, True))
 
     # kill 0 from the program reaches sigtrace too, in the same group: it
     # stays to write the whole account, then dies as its program did.
