@@ -554,6 +554,7 @@ Account::decode(const event &record)
 	if (record.lost) {
 		Event gap = base(Type::Lost, record);
 		gap.lost = record.lost;
+		lost_marked_ += record.lost;
 		emit(gap);
 	}
 	Process &proc = process_of(record.process);
@@ -621,6 +622,22 @@ Account::ended(pid_t pid, int wait_status)
 }
 
 void
+Account::lost(std::uint64_t n)
+{
+	lost_total_ = n;
+	if (n > lost_marked_) {
+		Event gap;
+		gap.type = Type::Lost;
+		gap.us = last_us_;
+		gap.lost = n - lost_marked_;
+		// Told of the program, where no record says which.
+		gap.pid = gap.tid = order_.empty() ? 0 : order_.front();
+		lost_marked_ = n;
+		emit(gap);
+	}
+}
+
+void
 Account::adopt(pid_t pid, int sig, const Tally &tally)
 {
 	process_of(pid).signals[sig] = tally;
@@ -652,6 +669,7 @@ Account::waiting(std::uint64_t ns, const std::vector<pid_t> &pids)
 
 	ev.type = Type::Waiting;
 	ev.us = time(ns);
+	ev.pid = ev.tid = order_.empty() ? 0 : order_.front();
 	ev.waiting = pids;
 	emit(ev);
 }

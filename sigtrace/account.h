@@ -173,11 +173,9 @@ class Account
 	void adopt_end(pid_t pid, int code, std::uint64_t pending,
 		       std::uint64_t blocked);
 	void waiting(std::uint64_t ns, const std::vector<pid_t> &pids);
-	void
-	lost(std::uint64_t n)
-	{
-		lost_total_ = n;
-	}
+	// The kernel's count of records lost in all: those that no later
+	// record marked were lost at the end.
+	void lost(std::uint64_t n);
 
 	const std::vector<pid_t> &
 	order() const
@@ -217,6 +215,7 @@ class Account
 	std::uint64_t origin_;
 	std::uint64_t last_us_ = 0;
 	std::uint64_t lost_total_ = 0;
+	std::uint64_t lost_marked_ = 0;
 	std::map<pid_t, Process> processes_;
 	std::map<pid_t, pid_t> threads_; // thread to process
 	std::vector<pid_t> order_;	 // processes, as first seen

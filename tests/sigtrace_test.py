@@ -336,6 +336,18 @@ with tempfile.TemporaryDirectory() as tmp:
     expect("100 000 signals: the summary adds up", adds_up(records[-1]), [])
     print(f"100 000 signals: {records[-1]['lost']} events lost on the way")
 
+# With nobody reading its lines for a while, the kernel's buffer fills
+# and lines are lost: the summary's counts are exact all the same.
+p = subprocess.Popen([sigtrace, "--json", sys.executable, "-c", flood], env=ENV,
+                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+time.sleep(3)
+records = [json.loads(line) for line in p.communicate()[1].splitlines()]
+usr1 = [q["signals"]["SIGUSR1"] for q in records[-1]["processes"] if "SIGUSR1" in q["signals"]]
+expect("lines lost: the counts exact all the same",
+       (records[-1]["lost"] > 0, [(n["sent"], n["delivered"]) for n in usr1]), (True, [(100000, 100000)]))
+expect("lines lost: where, and how many", sum(r["count"] for r in records if r["type"] == "lost"),
+       records[-1]["lost"])
+
 # Small programs that take, throw away, stop and die: each fate as the
 # kernel gave it, in JSON, and a summary that adds up.
 BLOCK = "import os, signal, sys, time\nsignal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1})\n"
@@ -437,6 +449,25 @@ with tempfile.TemporaryDirectory() as tmp:
         said = f.read()
     expect("SIGTERM to sigtrace: passed on, and the account whole",
            (p.returncode, "killed by SIGTERM" in said, "summary:" in said), (-signal.SIGTERM, True, True))
+
+    # A process that outlives the program: sigtrace says it waits for it,
+    # and an interrupt ends the wait with the summary so far.
+    p = subprocess.Popen([sigtrace, "-o", f"{tmp}/account", "sh", "-c", "sleep 30 & exit 3"], env=ENV)
+    waited = None
+    for _ in range(400):
+        time.sleep(0.05)
+        with open(f"{tmp}/account") as f:
+            waited = re.search(r"waiting for child (\d+) \(sleep\)", f.read())
+        if waited:
+            break
+    p.send_signal(signal.SIGINT)
+    p.wait(timeout=30)
+    if waited:
+        os.kill(int(waited[1]), signal.SIGKILL)
+    with open(f"{tmp}/account") as f:
+        said = f.read()
+    expect("a descendant lives on: sigtrace says so, and ^C ends the wait",
+           (waited is not None, p.returncode, "summary:" in said), (True, 3, True))
 
     # kill 0 from the program reaches sigtrace too, in the same group: it
     # stays to write the whole account, then dies as its program did.
