@@ -478,7 +478,9 @@ BPF_PROG(on_exit, struct task_struct *p)
  * signalfd fills its buffer with one record per signal; an rt_sigaction
  * that makes the action ignore throws away every pending one.
  */
-const volatile long nr_read = -1, nr_rt_sigaction = -1, nr_rt_sigtimedwait = -1;
+/* 64 bits, as the user side sets them, whatever its size of a long. */
+const volatile __s64 nr_read = -1, nr_rt_sigaction = -1,
+		     nr_rt_sigtimedwait = -1;
 
 /* The first two arguments of a system call, and its number, where they
    are kept on this machine. */
