@@ -486,10 +486,15 @@ const volatile __s64 nr_read = -1, nr_rt_sigaction = -1,
    are kept on this machine. */
 #if defined(__TARGET_ARCH_x86)
 struct pt_regs___sigtrace {
-	unsigned long di, si, orig_ax;
+	unsigned long bx, cx, di, si, orig_ax;
 } __attribute__((preserve_access_index));
+#ifdef X86_32 /* 32-bit programs, on a 32- or a 64-bit kernel */
+#define ARG1(regs) BPF_CORE_READ(regs, bx)
+#define ARG2(regs) BPF_CORE_READ(regs, cx)
+#else
 #define ARG1(regs) BPF_CORE_READ(regs, di)
 #define ARG2(regs) BPF_CORE_READ(regs, si)
+#endif
 #define NR(regs) ((long)BPF_CORE_READ(regs, orig_ax))
 #elif defined(__TARGET_ARCH_arm64)
 struct pt_regs___sigtrace {
