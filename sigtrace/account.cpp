@@ -267,6 +267,45 @@ how_sent(int code)
 	return nullptr;
 }
 
+const char *
+what_name(What what)
+{
+	static const char *words[] = {"pending", "merged",   "ignored",
+				      "lost",	 "dropped",  "delivered",
+				      "taken",	 "discarded"};
+	return words[static_cast<int>(what)];
+}
+
+std::vector<const char *>
+flag_names(std::uint64_t flags)
+{
+	static const std::pair<unsigned long, const char *> known[] = {
+	    {SA_SIGINFO, "SA_SIGINFO"},	    {SA_ONSTACK, "SA_ONSTACK"},
+	    {SA_RESTART, "SA_RESTART"},	    {SA_NODEFER, "SA_NODEFER"},
+	    {SA_RESETHAND, "SA_RESETHAND"},
+	};
+	std::vector<const char *> names;
+
+	for (const auto &[flag, name] : known)
+		if (flags & flag)
+			names.push_back(name);
+	return names;
+}
+
+std::array<std::pair<const char *, std::uint64_t>, 9>
+named(const Tally &tally)
+{
+	return {{{"sent", tally.sent},
+		 {"pending", tally.pending},
+		 {"merged", tally.merged},
+		 {"ignored", tally.ignored},
+		 {"lost", tally.lost},
+		 {"dropped", tally.dropped},
+		 {"delivered", tally.delivered},
+		 {"taken", tally.taken},
+		 {"discarded", tally.discarded}}};
+}
+
 const Process *
 Account::find(pid_t pid) const
 {

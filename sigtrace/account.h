@@ -12,6 +12,7 @@
 
 #include <linux/types.h>
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -238,6 +239,12 @@ std::string signame(int sig);
 std::string code_name(int sig, int code);
 // How a signal was sent, where its code says so: kill, sigqueue, tgkill.
 const char *how_sent(int code);
+// What became of a signal, in the one word that every writer uses.
+const char *what_name(What what);
+// The flags of struct sigaction that change what a delivery does.
+std::vector<const char *> flag_names(std::uint64_t flags);
+// A tally's counts by name, sent first.
+std::array<std::pair<const char *, std::uint64_t>, 9> named(const Tally &tally);
 
 } // namespace sigtrace
 

@@ -75,15 +75,6 @@ names(std::uint64_t set)
 }
 
 const char *
-what_name(What what)
-{
-	static const char *words[] = {"pending", "merged",   "ignored",
-				      "lost",	 "dropped",  "delivered",
-				      "taken",	 "discarded"};
-	return words[static_cast<int>(what)];
-}
-
-const char *
 type_name(Type type)
 {
 	static const char *words[] = {
@@ -153,16 +144,10 @@ sender(const Sender &from)
 std::string
 flags(std::uint64_t bits)
 {
-	static const std::pair<unsigned long, const char *> known[] = {
-	    {SA_SIGINFO, "SA_SIGINFO"},	    {SA_ONSTACK, "SA_ONSTACK"},
-	    {SA_RESTART, "SA_RESTART"},	    {SA_NODEFER, "SA_NODEFER"},
-	    {SA_RESETHAND, "SA_RESETHAND"},
-	};
 	std::string list = "[";
 
-	for (const auto &[flag, name] : known)
-		if (bits & flag)
-			list += (list.size() > 1 ? "," : "") + quote(name);
+	for (const char *name : flag_names(bits))
+		list += (list.size() > 1 ? "," : "") + quote(name);
 	return list + "]";
 }
 
@@ -301,16 +286,7 @@ class Json : public Writer
 		for (const auto &[sig, n] : proc.signals) {
 			out += (first ? "" : ",") + quote(signame(sig)) +
 			       ":{\"signo\":" + std::to_string(sig);
-			for (const auto &[count, kind] :
-			     {std::pair{n.sent, "sent"},
-			      {n.pending, "pending"},
-			      {n.merged, "merged"},
-			      {n.ignored, "ignored"},
-			      {n.lost, "lost"},
-			      {n.dropped, "dropped"},
-			      {n.delivered, "delivered"},
-			      {n.taken, "taken"},
-			      {n.discarded, "discarded"}})
+			for (const auto &[kind, count] : named(n))
 				out += std::string(",\"") + kind +
 				       "\":" + std::to_string(count);
 			out += "}";

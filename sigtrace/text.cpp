@@ -44,20 +44,14 @@ who(const Account &account, pid_t pid, pid_t tid = 0)
 	       std::to_string(pid);
 }
 
-// The flags of struct sigaction that change what a delivery does.
+// The flags that change what a delivery does, in parentheses.
 std::string
-flag_names(std::uint64_t flags)
+flags_said(std::uint64_t flags)
 {
-	static const std::pair<unsigned long, const char *> known[] = {
-	    {SA_SIGINFO, "SA_SIGINFO"},	    {SA_ONSTACK, "SA_ONSTACK"},
-	    {SA_RESTART, "SA_RESTART"},	    {SA_NODEFER, "SA_NODEFER"},
-	    {SA_RESETHAND, "SA_RESETHAND"},
-	};
 	std::string names;
 
-	for (const auto &[flag, name] : known)
-		if (flags & flag)
-			names += (names.empty() ? "" : " ") + std::string(name);
+	for (const char *name : flag_names(flags))
+		names += (names.empty() ? "" : " ") + std::string(name);
 	return names.empty() ? "" : " (" + names + ")";
 }
 
@@ -198,7 +192,7 @@ action(const Event &ev)
 {
 	switch (ev.action) {
 	case Action::Handler:
-		return "to its handler" + flag_names(ev.flags);
+		return "to its handler" + flags_said(ev.flags);
 	case Action::Ignore:
 		return ev.sig == SIGCHLD || ev.sig == SIGURG ||
 			       ev.sig == SIGWINCH
@@ -222,9 +216,6 @@ action(const Event &ev)
 std::string
 signal_line(const Account &account, const Event &ev)
 {
-	static const char *words[] = {"pending", "merged",   "ignored",
-				      "lost",	 "dropped",  "delivered",
-				      "taken",	 "discarded"};
 	std::string rest;
 
 	switch (ev.what) {
@@ -255,14 +246,14 @@ signal_line(const Account &account, const Event &ev)
 		if (ev.continues)
 			rest += ", and the process goes on";
 		return format("%-8s %-9s  %s", signame(ev.sig).c_str(),
-			      words[static_cast<int>(ev.what)], rest.c_str());
+			      what_name(ev.what), rest.c_str());
 	}
 	if (ev.has_from)
 		rest += ", sent by " + sender(account, ev);
 	if (ev.what != What::Discarded)
 		rest += how(ev);
 	return format("%-8s %-9s  %s", signame(ev.sig).c_str(),
-		      words[static_cast<int>(ev.what)], rest.c_str());
+		      what_name(ev.what), rest.c_str());
 }
 
 std::string
@@ -385,24 +376,19 @@ class Text : public Writer
 		std::string name = who(account, proc.pid);
 
 		for (const auto &[sig, n] : proc.signals) {
-			std::string text =
-			    format("  %-13s  %s: sent %llu", name.c_str(),
-				   signame(sig).c_str(),
-				   static_cast<unsigned long long>(n.sent));
-			for (const auto &[count, kind] :
-			     {std::pair{n.pending, "pending"},
-			      {n.merged, "merged"},
-			      {n.ignored, "ignored"},
-			      {n.lost, "lost"},
-			      {n.dropped, "dropped"},
-			      {n.delivered, "delivered"},
-			      {n.taken, "taken"},
-			      {n.discarded, "discarded"}})
-				if (count)
+			std::string text = format("  %-13s  %s:", name.c_str(),
+						  signame(sig).c_str());
+			bool first = true;
+			// Sent always, the rest where there are any.
+			for (const auto &[kind, count] : named(n)) {
+				if (count || first)
 					text += format(
-					    ", %s %llu", kind,
+					    "%s %s %llu", first ? "" : ",",
+					    kind,
 					    static_cast<unsigned long long>(
 						count));
+				first = false;
+			}
 			std::fprintf(out_, "%s\n", text.c_str());
 		}
 		if (proc.signals.empty())
