@@ -395,6 +395,7 @@ Account::discard(Process &proc, int sig, By by, const Event &at)
 {
 	auto throw_away = [&](std::deque<Event> &queue) {
 		for (Event ev : queue) {
+			ev.queued_us = ev.us;
 			ev.us = at.us;
 			ev.tid = at.tid;
 			ev.what = What::Discarded;
@@ -427,6 +428,7 @@ Account::dequeue(Process &proc, pid_t tid, int sig, bool shared,
 	ev.has_from = queue != std::end(queues);
 	if (ev.has_from) {
 		ev.from = (*queue)->front().from;
+		ev.queued_us = (*queue)->front().us;
 		ev.to_process = (*queue)->front().to_process;
 		(*queue)->pop_front();
 	}
@@ -528,8 +530,14 @@ Account::deliver(const event &record)
 	else if (record.handler == reinterpret_cast<std::uintptr_t>(SIG_IGN))
 		ev.action = Action::Ignore;
 	else {
+		Task &task = proc.tasks[record.task];
 		ev.action = Action::Handler;
 		ev.flags = record.flags;
+		ev.has_blocked = true;
+		ev.blocked = record.blocked;
+		task.runs.push_back({sig, ev.us, task.blocked});
+		task.has_blocked = true;
+		task.blocked = record.blocked;
 	}
 	proc.signals[sig].delivered++;
 	emit(ev);
@@ -579,11 +587,64 @@ Account::exit(const event &record)
 	ev.core = record.code & 0x80;
 	ev.status = (record.code >> 8) & 0xff;
 	ev.pending = record.pending;
+	ev.has_blocked = true;
 	ev.blocked = record.blocked;
 	if (last) {
 		finish(proc, ev);
 		ev = proc.end;
 	}
+	emit(ev);
+}
+
+// A handler's run ends where rt_sigreturn restores the mask it
+// interrupted.
+void
+Account::handler_return(const event &record)
+{
+	Process &proc = process_of(record.process);
+	Task &task = proc.tasks[record.task];
+	Event ev = base(Type::Return, record);
+
+	if (!task.runs.empty()) {
+		ev.sig = task.runs.back().sig;
+		ev.has_ran = true;
+		ev.ran_us = ev.us - task.runs.back().us;
+		task.runs.pop_back();
+	}
+	ev.has_blocked = true;
+	ev.blocked = task.blocked = record.blocked;
+	task.has_blocked = true;
+	emit(ev);
+}
+
+void
+Account::set_mask(const event &record)
+{
+	Process &proc = process_of(record.process);
+	Task &task = proc.tasks[record.task];
+
+	if (task.has_blocked && task.blocked == record.blocked)
+		return;
+	Event ev = base(Type::Blocked, record);
+	ev.has_blocked = true;
+	ev.blocked = record.blocked;
+	// siglongjmp out of a handler restores the mask that the handler
+	// interrupted, which no handler's own sigprocmask would make while
+	// its signal is deferred: the run is over, though it never returned.
+	if (!task.runs.empty()) {
+		const Run &run = task.runs.back();
+		if (record.blocked == run.blocked_before &&
+		    !(record.blocked & 1ULL << (run.sig - 1))) {
+			ev.type = Type::Return;
+			ev.sig = run.sig;
+			ev.has_ran = true;
+			ev.ran_us = ev.us - run.us;
+			ev.jumped = true;
+			task.runs.pop_back();
+		}
+	}
+	task.has_blocked = true;
+	task.blocked = record.blocked;
 	emit(ev);
 }
 
@@ -602,7 +663,11 @@ Account::decode(const event &record)
 		Event ev = base(Type::Exec, record);
 		ev.comm = comm(record.comm);
 		ev.first = !proc.started;
+		ev.has_blocked = true;
+		ev.blocked = record.blocked;
 		proc.started = true;
+		// A new program runs no handler, and keeps the mask.
+		proc.tasks[record.task] = {true, record.blocked, {}};
 		proc.program = ev.comm;
 		emit(ev);
 		if (record.detail & DETAIL_PRIVILEGED) {
@@ -615,12 +680,17 @@ Account::decode(const event &record)
 		bool thread = record.detail & DETAIL_THREAD;
 		Event ev = base(thread ? Type::Thread : Type::Fork, record);
 		ev.child = record.other;
-		if (thread)
+		// The new task starts with its maker's mask, in no handler.
+		Task made = proc.tasks[record.task];
+		made.runs.clear();
+		if (thread) {
 			proc.threads.push_back(record.other);
-		else {
+			proc.tasks[record.other] = made;
+		} else {
 			Process &child = process_of(record.other_process);
 			child.parent = record.process;
 			child.program = proc.program;
+			child.tasks[record.other] = made;
 		}
 		emit(ev);
 		break;
@@ -639,6 +709,12 @@ Account::decode(const event &record)
 		break;
 	case EVENT_EXIT:
 		exit(record);
+		break;
+	case EVENT_RETURN:
+		handler_return(record);
+		break;
+	case EVENT_MASK:
+		set_mask(record);
 		break;
 	}
 }
@@ -697,6 +773,7 @@ Account::adopt_end(pid_t pid, int code, std::uint64_t pending,
 	ev.core = code & 0x80;
 	ev.status = (code >> 8) & 0xff;
 	ev.pending = pending;
+	ev.has_blocked = true;
 	ev.blocked = blocked;
 	finish(proc, ev);
 }
@@ -711,6 +788,58 @@ Account::waiting(std::uint64_t ns, const std::vector<pid_t> &pids)
 	ev.pid = ev.tid = order_.empty() ? 0 : order_.front();
 	ev.waiting = pids;
 	emit(ev);
+}
+
+// What an event read back says of its process, as decode() learns it
+// from the records.
+void
+Account::follow(Event &ev)
+{
+	Process &proc = process_of(ev.pid);
+
+	last_us_ = std::max(last_us_, ev.us);
+	switch (ev.type) {
+	case Type::Exec:
+		ev.first = !proc.started;
+		proc.started = true;
+		proc.program = ev.comm;
+		break;
+	case Type::Untraced:
+		proc.untraced = true;
+		break;
+	case Type::Fork: {
+		// The child's id is its process's: it is the child's first task.
+		Process &child = process_of(ev.child);
+		child.parent = ev.pid;
+		child.program = proc.program;
+		break;
+	}
+	case Type::Thread:
+		proc.threads.push_back(ev.child);
+		break;
+	case Type::Exit:
+		finish(proc, ev);
+		break;
+	case Type::Lost:
+		lost_total_ += ev.lost;
+		lost_marked_ += ev.lost;
+		break;
+	default:
+		break;
+	}
+}
+
+void
+Account::replay(Event event)
+{
+	follow(event);
+	emit(event);
+}
+
+void
+Account::replay_summary(std::uint64_t lost)
+{
+	lost_total_ = std::max(lost_total_, lost);
 }
 
 } // namespace sigtrace

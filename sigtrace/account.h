@@ -36,6 +36,8 @@ enum class Type {
 	Lost,	    // records the kernel could not pass on
 	Untraced,   // a process gained privilege and is traced no more
 	Waiting,    // the program ended; its descendants live on
+	Return,	    // a handler run ended
+	Blocked,    // a task set its blocked signals
 };
 
 // What became of a signal.
@@ -110,6 +112,7 @@ struct Event {
 	bool first = false;	// Exec: the process's first program
 	Sender from;
 	bool has_from = true; // Delivered, Taken, Discarded: the sender known
+	std::uint64_t queued_us = 0; // and when it was made pending
 	bool has_code = false;
 	int code = 0; // si_code
 	bool has_value = false;
@@ -120,11 +123,20 @@ struct Event {
 	std::uint64_t flags = 0;      // Delivered to a handler: sa_flags
 	By by = By::None;	      // Taken, Discarded
 	bool continues = false;	      // Signal: SIGCONT continues the process
+	// Return: how long the run took, and whether it left by a long jump
+	// rather than returning.
+	bool has_ran = false;
+	std::uint64_t ran_us = 0;
+	bool jumped = false;
 	// Exit, ThreadExit.
 	int status = 0;	   // exit status, if no signal ended it
 	int killed_by = 0; // the signal that ended it
 	bool core = false;
-	std::uint64_t pending = 0, blocked = 0;
+	std::uint64_t pending = 0;
+	// Exit, ThreadExit, Exec, Return, Blocked: the task's blocked signals;
+	// Delivered to a handler: those it runs with.
+	bool has_blocked = false;
+	std::uint64_t blocked = 0;
 	// Lost.
 	std::uint64_t lost = 0;
 	// Waiting: the processes waited for.
@@ -134,6 +146,21 @@ struct Event {
 struct Tally {
 	std::uint64_t sent = 0, pending = 0, merged = 0, ignored = 0, lost = 0,
 		      dropped = 0, delivered = 0, taken = 0, discarded = 0;
+};
+
+// A handler run under way on a task.
+struct Run {
+	int sig = 0;
+	std::uint64_t us = 0;
+	std::uint64_t blocked_before = 0; // the mask it interrupted
+};
+
+// What is known of a task: its mask, once seen, and its handler runs,
+// innermost last.
+struct Task {
+	bool has_blocked = false;
+	std::uint64_t blocked = 0;
+	std::vector<Run> runs;
 };
 
 struct Process {
@@ -152,6 +179,7 @@ struct Process {
 	// process, and for each thread.
 	std::map<int, std::deque<Event>> queued;
 	std::map<pid_t, std::map<int, std::deque<Event>>> thread_queued;
+	std::map<pid_t, Task> tasks;
 };
 
 class Writer;
@@ -177,6 +205,10 @@ class Account
 	// The kernel's count of records lost in all: those that no later
 	// record marked were lost at the end.
 	void lost(std::uint64_t n);
+	// An event read back from an account written earlier: the model
+	// follows it as it would the records, and passes it on.
+	void replay(Event event);
+	void replay_summary(std::uint64_t lost);
 
 	const std::vector<pid_t> &
 	order() const
@@ -208,6 +240,9 @@ class Account
 	void take(const event &record);
 	void sigaction(const event &record);
 	void exit(const event &record);
+	void handler_return(const event &record);
+	void set_mask(const event &record);
+	void follow(Event &event);
 	void discard(Process &proc, int sig, By by, const Event &at);
 	Event dequeue(Process &proc, pid_t tid, int sig, bool shared,
 		      const event &record);

@@ -44,6 +44,7 @@
 #define SIGURG 23
 #define SIG_DFL 0
 #define SIG_IGN 1
+#define SA_NODEFER 0x40000000
 
 /* signal_struct's flags. */
 #define SIGNAL_GROUP_EXIT 0x4
@@ -128,6 +129,7 @@ struct kernel_siginfo {
 struct sigaction {
 	void *sa_handler;
 	unsigned long sa_flags;
+	sigset_t sa_mask;
 };
 
 struct k_sigaction {
@@ -294,6 +296,7 @@ BPF_PROG(on_exec, struct task_struct *p)
 	if ((e = new_event(EVENT_EXEC, p))) {
 		bpf_get_current_comm(e->comm, sizeof(e->comm));
 		e->detail = privileged ? DETAIL_PRIVILEGED : 0;
+		e->blocked = sigset(&p->blocked);
 		bpf_ringbuf_submit(e, 0);
 	}
 	if (privileged && bpf_map_delete_elem(&traced, &task) == 0)
@@ -434,6 +437,11 @@ BPF_PROG(on_deliver, int sig, struct kernel_siginfo *info,
 		e->code = code;
 	e->handler = (unsigned long)ka->sa.sa_handler;
 	e->flags = ka->sa.sa_flags;
+	/* The tracepoint comes before the handler's frame is set up; the
+	   mask it will run with is made as signal_delivered makes it. */
+	e->blocked = sigset(&current->blocked) | sigset(&ka->sa.sa_mask);
+	if (!(e->flags & SA_NODEFER) && sig >= 1 && sig <= 64)
+		e->blocked |= 1ULL << (sig - 1);
 	bpf_ringbuf_submit(e, 0);
 	return 0;
 }
@@ -476,11 +484,23 @@ BPF_PROG(on_exit, struct task_struct *p)
  * seen as they enter and leave.  rt_sigtimedwait (behind sigwait,
  * sigwaitinfo and sigtimedwait) returns the signal it took; a read of a
  * signalfd fills its buffer with one record per signal; an rt_sigaction
- * that makes the action ignore throws away every pending one.
+ * that makes the action ignore throws away every pending one.  A handler
+ * returns by rt_sigreturn (or sigreturn, on some 32-bit machines), and a
+ * task sets its blocked signals by rt_sigprocmask: after each, the mask
+ * is read from the task.
  */
 /* 64 bits, as the user side sets them, whatever its size of a long. */
 const volatile __s64 nr_read = -1, nr_rt_sigaction = -1,
-		     nr_rt_sigtimedwait = -1;
+		     nr_rt_sigtimedwait = -1, nr_rt_sigreturn = -1,
+		     nr_sigreturn = -1, nr_rt_sigprocmask = -1;
+
+static bool
+is_watched(long nr)
+{
+	return nr == nr_read || nr == nr_rt_sigaction ||
+	       nr == nr_rt_sigtimedwait || nr == nr_rt_sigreturn ||
+	       nr == nr_sigreturn || nr == nr_rt_sigprocmask;
+}
 
 /* The first two arguments of a system call, and its number, where they
    are kept on this machine. */
@@ -511,7 +531,6 @@ struct pt_regs___sigtrace {
 } __attribute__((preserve_access_index));
 #define ARG1(regs) BPF_CORE_READ(regs, uregs[17])
 #define ARG2(regs) BPF_CORE_READ(regs, uregs[1])
-#define NR(regs) ((long)BPF_CORE_READ(regs, uregs[7]))
 #elif defined(__TARGET_ARCH_powerpc)
 struct pt_regs___sigtrace {
 	unsigned long gpr[32];
@@ -519,7 +538,6 @@ struct pt_regs___sigtrace {
 } __attribute__((preserve_access_index));
 #define ARG1(regs) BPF_CORE_READ(regs, orig_gpr3)
 #define ARG2(regs) BPF_CORE_READ(regs, gpr[4])
-#define NR(regs) ((long)BPF_CORE_READ(regs, gpr[0]))
 #elif defined(__TARGET_ARCH_s390)
 struct pt_regs___sigtrace {
 	unsigned long gprs[16];
@@ -529,18 +547,18 @@ struct pt_regs___sigtrace {
 #define ARG2(regs) BPF_CORE_READ(regs, gprs[3])
 #elif defined(__TARGET_ARCH_riscv)
 struct pt_regs___sigtrace {
-	unsigned long a1, a7, orig_a0;
+	unsigned long a1, orig_a0;
 } __attribute__((preserve_access_index));
 #define ARG1(regs) BPF_CORE_READ(regs, orig_a0)
 #define ARG2(regs) BPF_CORE_READ(regs, a1)
-#define NR(regs) ((long)BPF_CORE_READ(regs, a7))
 #else
 struct pt_regs___sigtrace;
 #define ARG1(regs) (-1L)
 #define ARG2(regs) 0L
 #endif
-/* Where a system call's number is not to be had from its registers, every
-   return is looked up. */
+/* A return's number is read from its registers only where a sigreturn
+   leaves -1 there (x86, arm64); elsewhere the registers are then the
+   interrupted code's, and every return is looked up. */
 #ifndef NR
 #define NR(regs) (-1L)
 #endif
@@ -614,9 +632,7 @@ BPF_PROG(on_call, struct pt_regs___sigtrace *regs, long nr)
 	__s32 task = bpf_get_current_pid_tgid();
 	struct call call = {.nr = nr};
 
-	if ((nr != nr_read && nr != nr_rt_sigaction &&
-	     nr != nr_rt_sigtimedwait) ||
-	    !is_traced(task))
+	if (!is_watched(nr) || !is_traced(task))
 		return 0;
 	call.arg1 = ARG1(regs);
 	call.arg2 = ARG2(regs);
@@ -712,6 +728,18 @@ set_action(struct task_struct *current, int sig)
 	bpf_ringbuf_submit(e, 0);
 }
 
+/* The task's mask, as a handler's return or rt_sigprocmask left it. */
+static __noinline void
+masked(struct task_struct *current, __u32 kind)
+{
+	struct event *e = new_event(kind, current);
+
+	if (!e)
+		return;
+	e->blocked = sigset(&current->blocked);
+	bpf_ringbuf_submit(e, 0);
+}
+
 SEC("tp_btf/sys_exit")
 int
 BPF_PROG(on_return, struct pt_regs___sigtrace *regs, long ret)
@@ -723,8 +751,7 @@ BPF_PROG(on_return, struct pt_regs___sigtrace *regs, long ret)
 
 	/* Every return of every task passes here: the number is cheaper to
 	   read than the map. */
-	if (nr != -1 && nr != nr_read && nr != nr_rt_sigaction &&
-	    nr != nr_rt_sigtimedwait)
+	if (nr != -1 && !is_watched(nr))
 		return 0;
 	if (!(call = bpf_map_lookup_elem(&calls, &task)))
 		return 0;
@@ -736,6 +763,10 @@ BPF_PROG(on_return, struct pt_regs___sigtrace *regs, long ret)
 		read_signalfd(current, call->arg2, ret);
 	else if (call->nr == nr_rt_sigaction && ret == 0 && call->arg2)
 		set_action(current, call->arg1);
+	else if (call->nr == nr_rt_sigreturn || call->nr == nr_sigreturn)
+		masked(current, EVENT_RETURN);
+	else if (call->nr == nr_rt_sigprocmask && ret == 0 && call->arg2)
+		masked(current, EVENT_MASK);
 	bpf_map_delete_elem(&calls, &task);
 	return 0;
 }

@@ -21,6 +21,8 @@ enum event_kind {
 	EVENT_TAKE,	 /* a traced task took a pending signal in a call */
 	EVENT_SIGACTION, /* a traced task set a signal's action */
 	EVENT_EXIT,	 /* a traced task ends */
+	EVENT_RETURN,	 /* a traced task returned from a handler */
+	EVENT_MASK,	 /* a traced task set its blocked signals */
 };
 
 /* How the signal's information came with it (GENERATE, DELIVER). */
@@ -54,7 +56,8 @@ struct event {
 	__u64 handler;	     /* DELIVER, SIGACTION: sa_handler */
 	__u64 flags;	     /* DELIVER, SIGACTION: sa_flags */
 	__u64 pending;	     /* EXIT: the task's and its process's */
-	__u64 blocked;	     /* EXIT: the task's mask */
+	__u64 blocked;	     /* EXIT, EXEC, RETURN, MASK: the task's mask;
+				DELIVER: the mask its handler runs with */
 	__u64 value;	     /* GENERATE, DELIVER, TAKE: si_value */
 	__u64 lost;	     /* events lost on this CPU just before this one */
 	__u32 kind;	     /* enum event_kind */

@@ -267,6 +267,39 @@ end_of(const Event &end)
 	       "; blocked: " + sigset_names(end.blocked);
 }
 
+// A handler run's end, and how long it took.
+std::string
+return_line(const Event &ev)
+{
+	std::string text =
+	    ev.jumped ? "its handler by a long jump" : "from its handler";
+	if (ev.has_ran)
+		text += format(", after %llu.%03llu ms",
+			       static_cast<unsigned long long>(ev.ran_us / 1000),
+			       static_cast<unsigned long long>(ev.ran_us % 1000));
+	return format("%-8s %-9s  %s; blocked: %s",
+		      ev.sig ? signame(ev.sig).c_str() : "",
+		      ev.jumped ? "leaves" : "returns", text.c_str(),
+		      sigset_names(ev.blocked).c_str());
+}
+
+std::string
+waiting(const Account &account, const Event &ev)
+{
+	std::string list;
+
+	for (pid_t pid : ev.waiting) {
+		const Process *proc = account.find(pid);
+		list += (list.empty() ? "" : ", ") + who(account, pid);
+		if (proc && !proc->program.empty())
+			list += " (" + proc->program + ")";
+	}
+	return format("%7llu  sigtrace: the program has ended; waiting for %s "
+		      "(^C ends the wait)",
+		      static_cast<unsigned long long>(ev.us / 1000),
+		      list.c_str());
+}
+
 class Text : public Writer
 {
       public:
@@ -288,52 +321,7 @@ class Text : public Writer
 	void
 	event(const Account &account, const Event &ev) override
 	{
-		std::string what;
-
-		switch (ev.type) {
-		case Type::Exec:
-			what = (ev.first ? "starts " : "execs ") + ev.comm;
-			break;
-		case Type::Untraced:
-			what = "gains privilege by that exec, and is traced no "
-			       "more";
-			break;
-		case Type::Fork:
-			what = "forks child " + std::to_string(ev.child);
-			break;
-		case Type::Thread:
-			what = "starts thread " + std::to_string(ev.child);
-			break;
-		case Type::Signal:
-			what = signal_line(account, ev);
-			break;
-		case Type::Stop:
-			what = "stops";
-			break;
-		case Type::Continue:
-			what = "goes on";
-			break;
-		case Type::ThreadExit:
-			what = "ends";
-			break;
-		case Type::Exit:
-			what = end_of(ev);
-			break;
-		case Type::Lost:
-			what = format("%llu events lost here, the kernel's "
-				      "buffer being full",
-				      static_cast<unsigned long long>(ev.lost));
-			break;
-		case Type::Waiting:
-			waiting(account, ev);
-			return;
-		}
-		bool whole = ev.type == Type::Exit || ev.type == Type::Stop ||
-			     ev.type == Type::Continue;
-		std::fprintf(out_, "%7llu  %-13s  %s\n",
-			     static_cast<unsigned long long>(ev.us / 1000),
-			     who(account, ev.pid, whole ? 0 : ev.tid).c_str(),
-			     what.c_str());
+		std::fprintf(out_, "%s\n", line(account, ev).c_str());
 	}
 
 	void
@@ -352,24 +340,6 @@ class Text : public Writer
 	}
 
       private:
-	void
-	waiting(const Account &account, const Event &ev)
-	{
-		std::string list;
-
-		for (pid_t pid : ev.waiting) {
-			const Process *proc = account.find(pid);
-			list += (list.empty() ? "" : ", ") + who(account, pid);
-			if (proc && !proc->program.empty())
-				list += " (" + proc->program + ")";
-		}
-		std::fprintf(out_,
-			     "%7llu  sigtrace: the program has ended; waiting "
-			     "for %s (^C ends the wait)\n",
-			     static_cast<unsigned long long>(ev.us / 1000),
-			     list.c_str());
-	}
-
 	void
 	process(const Account &account, const Process &proc)
 	{
@@ -420,6 +390,62 @@ sigset_names(std::uint64_t set)
 		return names.empty() ? "every signal"
 				     : "every signal but " + names;
 	return names.empty() ? "none" : names;
+}
+
+std::string
+line(const Account &account, const Event &ev)
+{
+	std::string what;
+
+	switch (ev.type) {
+	case Type::Exec:
+		what = (ev.first ? "starts " : "execs ") + ev.comm;
+		break;
+	case Type::Untraced:
+		what = "gains privilege by that exec, and is traced no more";
+		break;
+	case Type::Fork:
+		what = "forks child " + std::to_string(ev.child);
+		break;
+	case Type::Thread:
+		what = "starts thread " + std::to_string(ev.child);
+		break;
+	case Type::Signal:
+		what = signal_line(account, ev);
+		break;
+	case Type::Stop:
+		what = "stops";
+		break;
+	case Type::Continue:
+		what = "goes on";
+		break;
+	case Type::ThreadExit:
+		what = "ends";
+		break;
+	case Type::Exit:
+		what = end_of(ev);
+		break;
+	case Type::Lost:
+		what = format("%llu events lost here, the kernel's buffer being "
+			      "full",
+			      static_cast<unsigned long long>(ev.lost));
+		break;
+	case Type::Waiting:
+		return waiting(account, ev);
+	case Type::Return:
+		what = return_line(ev);
+		break;
+	case Type::Blocked:
+		what = ev.blocked ? "blocks " + sigset_names(ev.blocked)
+				  : std::string("blocks no signal");
+		break;
+	}
+	bool whole = ev.type == Type::Exit || ev.type == Type::Stop ||
+		     ev.type == Type::Continue;
+	return format("%7llu  %-13s  %s",
+		      static_cast<unsigned long long>(ev.us / 1000),
+		      who(account, ev.pid, whole ? 0 : ev.tid).c_str(),
+		      what.c_str());
 }
 
 std::unique_ptr<Writer>

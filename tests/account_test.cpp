@@ -341,7 +341,7 @@ json()
 	std::vector<std::string> lines = run.lines(true);
 	expect("exec", lines[0],
 	       "{\"type\":\"exec\",\"us\":2,\"pid\":70,\"tid\":70,"
-	       "\"program\":\"a\\\"b\\\\\\u0001\\ufffd\"}");
+	       "\"program\":\"a\\\"b\\\\\\u0001\\ufffd\",\"blocked\":[]}");
 	expect("signal", lines[1],
 	       "{\"type\":\"signal\",\"us\":3,\"pid\":70,\"tid\":70,\"sig\":"
 	       "\"SIGUSR1\",\"signo\":10,\"what\":\"pending\",\"to\":"
@@ -351,13 +351,108 @@ json()
 	       "{\"type\":\"signal\",\"us\":4,\"pid\":70,\"tid\":70,\"sig\":"
 	       "\"SIGUSR1\",\"signo\":10,\"what\":\"delivered\",\"from\":{"
 	       "\"kind\":\"self\",\"pid\":70,\"tid\":70,\"comm\":\"kill\"},"
-	       "\"code\":\"SI_USER\",\"action\":\"handler\",\"flags\":[]}");
+	       "\"queued_us\":3,\"code\":\"SI_USER\",\"action\":\"handler\","
+	       "\"flags\":[],\"blocked\":[]}");
 	expect("exit", lines[3],
 	       "{\"type\":\"exit\",\"us\":5,\"pid\":70,\"tid\":70,\"signal\":"
 	       "\"SIGSEGV\",\"core\":true,\"pending\":[],\"blocked\":[]}");
 	expect("summary", lines[4].substr(0, 63),
 	       "{\"type\":\"summary\",\"us\":5,\"pid\":0,\"tid\":0,\"lost\":0,"
 	       "\"processes\":[");
+}
+
+// Handler runs, nested and ended by rt_sigreturn or by a long jump, and
+// the blocked set as the task sets it.
+void
+runs()
+{
+	Run run;
+	const std::uint64_t usr1 = 1ULL << (SIGUSR1 - 1),
+			    usr2 = 1ULL << (SIGUSR2 - 1);
+	event outer = deliver(80, 80, SIGUSR1), inner = deliver(80, 80, SIGUSR2);
+	event back = record(EVENT_RETURN, 80, 80), mask = record(EVENT_MASK, 80, 80);
+	outer.blocked = usr1;
+	inner.blocked = usr1 | usr2;
+	run << outer << inner;
+	back.blocked = usr1;
+	run << back;
+	mask.blocked = usr1; // no change: nothing said
+	run << mask;
+	mask.blocked = usr1 | usr2; // a change of the handler's own
+	run << mask;
+	mask.blocked = 0; // what the outer run interrupted: siglongjmp
+	run << mask;
+	mask.blocked = usr2; // and a change outside any run
+	run << mask;
+	std::vector<std::string> lines = run.lines();
+	expect("nested: the inner returns first", lines[2],
+	       "process 80 SIGUSR2 returns from its handler, after 0.001 ms; "
+	       "blocked: SIGUSR1");
+	expect("a handler's own mask", lines[3], "process 80 blocks SIGUSR1 SIGUSR2");
+	expect("a long jump out of the outer", lines[4],
+	       "process 80 SIGUSR1 leaves its handler by a long jump, after "
+	       "0.003 ms; blocked: none");
+	expect("a mask outside any run", lines[5], "process 80 blocks SIGUSR2");
+	expect("nothing more", std::to_string(lines.size()), "6");
+}
+
+// An account written as JSON and read back tells what the records told.
+void
+again()
+{
+	char *json = nullptr, *told = nullptr, *again = nullptr;
+	size_t json_size = 0, told_size = 0, again_size = 0;
+	FILE *json_out = open_memstream(&json, &json_size);
+	FILE *told_out = open_memstream(&told, &told_size);
+	std::vector<std::unique_ptr<Writer>> both;
+	both.push_back(json_writer(json_out));
+	both.push_back(text_writer(told_out));
+	std::unique_ptr<Writer> writer = all_of(std::move(both));
+	Account account(*writer, 0);
+	std::vector<event> records;
+	records.push_back(record(EVENT_EXEC, 90, 90));
+	records.push_back(fork(90, 91));
+	records.push_back(exit(91, 91, 0));
+	records.push_back(generate(90, SIGCHLD, 0, 91, INFO_GIVEN, CLD_EXITED));
+	records.push_back(generate(90, SIGUSR1, 0, 91));
+	std::strcpy(records.back().comm, "a<b&\"c");
+	records.push_back(generate(90, SIGUSR1, 2, 91));
+	records.push_back(deliver(90, 90, SIGUSR1));
+	records.push_back(record(EVENT_RETURN, 90, 90));
+	records.push_back(exit(90, 90, 3 << 8, 1ULL << (SIGCHLD - 1)));
+
+	writer->start("prog", 90);
+	for (const event &each : records)
+		account.decode(each);
+	writer->summary(account);
+	std::fclose(json_out);
+
+	FILE *in = fmemopen(json, json_size, "r");
+	FILE *again_out = open_memstream(&again, &again_size);
+	std::unique_ptr<Writer> text = text_writer(again_out);
+	std::string error;
+	expect("read back", replay_json(in, *text, error) ? "yes" : error, "yes");
+	std::fclose(in);
+	std::fclose(again_out);
+	std::fclose(told_out);
+	expect("told again, the same", std::string(again, again_size),
+	       std::string(told, told_size));
+
+	in = fmemopen(const_cast<char *>("{\"type\":\"start\",\"version\":1,"
+					 "\"us\":0,\"pid\":1,\"tid\":1,"
+					 "\"program\":\"p\"}\n{\"type\":"
+					 "\"signal\",\"us\":\"x\"}\n"),
+		      118, "r");
+	FILE *nowhere = std::fopen("/dev/null", "w");
+	std::unique_ptr<Writer> json_again = json_writer(nowhere);
+	expect("a fault, by its line",
+	       replay_json(in, *json_again, error) ? "" : error,
+	       "line 2: us missing or not of its kind");
+	std::fclose(in);
+	std::fclose(nowhere);
+	std::free(json);
+	std::free(told);
+	std::free(again);
 }
 
 } // namespace
@@ -371,6 +466,8 @@ main()
 	deaths();
 	names();
 	json();
+	runs();
+	again();
 	std::printf("%d passed, %d failed\n", failures ? 0 : 1,
 		    failures ? 1 : 0);
 	return failures ? 1 : 0;

@@ -5,6 +5,7 @@ are left out, as they change from run to run, and so is the summary.
 
     process SIGUSR1 pending from self
     process SIGUSR1 delivered to handler SA_RESTART from self
+    process SIGUSR1 returns; blocked: none
     child killed by SIGTERM; pending: SIGALRM; blocked: SIGALRM
 """
 import json
@@ -44,6 +45,11 @@ for line in sys.stdin:
         text = f"{end}; pending: {names(r['pending'])}; blocked: {names(r['blocked'])}"
     elif kind == "exec":
         text = f"exec {r['program']}"
+    elif kind == "return":
+        how = "leaves by a long jump" if r["jumped"] else "returns"
+        text = f"{r.get('sig', 'handler')} {how}; blocked: {names(r['blocked'])}"
+    elif kind == "blocked":
+        text = f"blocks {names(r['blocked'])}"
     else:
         text = kind
     print(who(r), text)

@@ -24,6 +24,7 @@ neither process has anything pending or blocked.
   child exits 0; pending: none; blocked: none
   process SIGUSR1 delivered to handler SA_RESTART from self
   process SIGUSR1 pending from self
+  process SIGUSR1 returns; blocked: none
   process exec pendfork
   process exits 0; pending: none; blocked: none
   process fork
@@ -48,6 +49,7 @@ itself, and each ends with it pending; both end with status 0.
   child SIGUSR1 pending from self
   child exits 0; pending: SIGUSR1; blocked: SIGUSR1
   process SIGUSR1 pending from self
+  process blocks SIGUSR1
   process exec pendfork
   process exits 0; pending: SIGUSR1; blocked: SIGUSR1
   process fork
@@ -61,6 +63,7 @@ second, a second later, takes the default action.
   process SIGALRM pending from self
   process SIGALRM delivered to handler SA_RESETHAND from self
   process SIGALRM pending from self
+  process SIGALRM returns; blocked: none
   process SIGALRM delivered to terminate from self
   process killed by SIGALRM; pending: none; blocked: none
 
@@ -89,6 +92,7 @@ comes once the process is ending is dropped.
   $ build alarmloop 10-alarmloop-no-unblock
   $ account timeout 2 env --block-signal=SIGALRM ./alarmloop | grep '^child' | grep -v 'ignored\|dropped'
   child exec env
+  child blocks SIGALRM
   child exec alarmloop
   child SIGALRM pending from self
   child SIGTERM pending from parent
@@ -97,13 +101,16 @@ comes once the process is ending is dropped.
 
 Experiments 13 and 14: after a longjmp that _setjmp set up, SIGUSR1 is
 still blocked at the end; after a siglongjmp from sigsetjmp(..., 1), it
-is not.
+is not, for the jump itself sets the mask back, as the kernel sees.
 
   $ build jumpback 13-jumpback-block
   $ account ./jumpback
   process exec jumpback
+  process blocks SIGUSR1
   process exits 0; pending: none; blocked: SIGUSR1
   $ build jumpback 14-jumpback-sigsetjmp
   $ account ./jumpback
   process exec jumpback
+  process blocks SIGUSR1
+  process blocks none
   process exits 0; pending: none; blocked: none
