@@ -3,7 +3,8 @@
  * sigtrace: the kernel's own account of the signals of a program and of
  * every process and thread it starts, told as the kernel acts.
  *
- *	sigtrace [-v] [--json] [-o FILE] PROGRAM [ARGUMENT...]
+ *	sigtrace [-v] [--json] [-o FILE] [--svg PICTURE] PROGRAM [ARGUMENT...]
+ *	sigtrace --from ACCOUNT [--json] [-o FILE] [--svg PICTURE]
  *
  * PROGRAM runs with its input and output left as they are.  Standard
  * error (or FILE) gets one line for each event that the kernel reports,
@@ -13,7 +14,9 @@
  * exec, a fork, a new thread, a stop, an end.  Once the last process has
  * ended, a summary per process follows, from the kernel side's own
  * counts.  sigtrace ends as PROGRAM ended: with its status, or by its
- * signal.
+ * signal.  --svg draws the run as a picture besides; --from reads an
+ * account that --json wrote and tells it again, or draws it, with no
+ * privilege at all.
  *
  * Tracing needs CAP_BPF and CAP_PERFMON.  sigtrace gives up every
  * capability once its tracer is attached.  Run by root, PROGRAM runs as
@@ -192,6 +195,11 @@ open_tracer(bool whole, int *error)
 	skel->rodata->nr_read = SYS_read;
 	skel->rodata->nr_rt_sigaction = SYS_rt_sigaction;
 	skel->rodata->nr_rt_sigtimedwait = SYS_rt_sigtimedwait;
+	skel->rodata->nr_rt_sigreturn = SYS_rt_sigreturn;
+#ifdef SYS_sigreturn
+	skel->rodata->nr_sigreturn = SYS_sigreturn;
+#endif
+	skel->rodata->nr_rt_sigprocmask = SYS_rt_sigprocmask;
 	bpf_program__set_autoload(skel->progs.on_call, whole);
 	bpf_program__set_autoload(skel->progs.on_return, whole);
 	*error = -sigtrace_bpf__load(skel);
@@ -491,14 +499,18 @@ end_as(int status)
 [[noreturn]] void
 usage()
 {
-	std::fputs("usage: sigtrace [-v] [--json] [-o FILE] PROGRAM "
-		   "[ARGUMENT...]\n",
+	std::fputs("usage: sigtrace [-v] [--json] [-o FILE] [--svg PICTURE] "
+		   "PROGRAM [ARGUMENT...]\n"
+		   "       sigtrace --from ACCOUNT [--json] [-o FILE] "
+		   "[--svg PICTURE]\n",
 		   stderr);
 	std::exit(EXIT_USAGE);
 }
 
 struct Options {
 	const char *output = nullptr;
+	const char *svg = nullptr;
+	const char *from = nullptr;
 	bool json = false;
 	char **program = nullptr;
 };
@@ -507,8 +519,10 @@ Options
 parse(int argc, char *argv[])
 {
 	static const option longs[] = {
+	    {"from", required_argument, nullptr, 'f'},
 	    {"json", no_argument, nullptr, 'j'},
 	    {"output", required_argument, nullptr, 'o'},
+	    {"svg", required_argument, nullptr, 's'},
 	    {"verbose", no_argument, nullptr, 'v'},
 	    {nullptr, 0, nullptr, 0}};
 	Options options;
@@ -517,8 +531,14 @@ parse(int argc, char *argv[])
 	opterr = 0; // one line of usage is enough
 	while ((option = getopt_long(argc, argv, "+o:v", longs, nullptr)) != -1)
 		switch (option) {
+		case 'f':
+			options.from = optarg;
+			break;
 		case 'j':
 			options.json = true;
+			break;
+		case 's':
+			options.svg = optarg;
 			break;
 		case 'o':
 			options.output = optarg;
@@ -529,10 +549,74 @@ parse(int argc, char *argv[])
 		default:
 			usage();
 		}
-	if (optind == argc)
+	// A program to trace, or an account to read: one or the other.
+	if ((optind == argc) == !options.from)
 		usage();
 	options.program = argv + optind;
 	return options;
+}
+
+FILE *
+open_picture(const char *path)
+{
+	FILE *picture = path ? std::fopen(path, "w") : nullptr;
+
+	if (path && !picture)
+		fail(EXIT_CANNOT_TRACE, "%s: %s", path, std::strerror(errno));
+	return picture;
+}
+
+// The account, as text or JSON to out, and as a picture where asked.
+std::unique_ptr<sigtrace::Writer>
+writers(bool json, FILE *out, FILE *picture)
+{
+	std::vector<std::unique_ptr<sigtrace::Writer>> all;
+
+	if (out)
+		all.push_back(json ? sigtrace::json_writer(out)
+				   : sigtrace::text_writer(out));
+	if (picture)
+		all.push_back(sigtrace::svg_writer(picture));
+	return sigtrace::all_of(std::move(all));
+}
+
+// An account written earlier, read back and told again: as text, as
+// JSON or as a picture.  Nothing here needs a privilege, so none is kept.
+[[noreturn]] void
+tell_again(const Options &options)
+{
+	if (!drop_capabilities() || holds_capabilities())
+		fail(EXIT_CANNOT_TRACE, "cannot give up its capabilities: %s",
+		     std::strerror(errno));
+	bool stdin_ = std::strcmp(options.from, "-") == 0;
+	FILE *in = stdin_ ? stdin : std::fopen(options.from, "r");
+	if (!in)
+		fail(EXIT_CANNOT_TRACE, "%s: %s", options.from,
+		     std::strerror(errno));
+	// A picture alone, where one is asked for and no account is.
+	FILE *out = options.output ? std::fopen(options.output, "w")
+		    : options.svg && !options.json ? nullptr
+						   : stdout;
+	if (options.output && !out)
+		fail(EXIT_CANNOT_TRACE, "%s: %s", options.output,
+		     std::strerror(errno));
+	FILE *picture = open_picture(options.svg);
+	std::unique_ptr<sigtrace::Writer> writer =
+	    writers(options.json, out, picture);
+	std::string error;
+	if (!sigtrace::replay_json(in, *writer, error))
+		fail(EXIT_CANNOT_TRACE, "%s: %s", options.from, error.c_str());
+	if (std::ferror(in))
+		fail(EXIT_CANNOT_TRACE, "%s: %s", options.from,
+		     std::strerror(errno));
+	if (out && std::fclose(out) != 0)
+		fail(EXIT_CANNOT_TRACE, "%s: %s",
+		     options.output ? options.output : "standard output",
+		     std::strerror(errno));
+	if (picture && std::fclose(picture) != 0)
+		fail(EXIT_CANNOT_TRACE, "%s: %s", options.svg,
+		     std::strerror(errno));
+	std::exit(EXIT_SUCCESS);
 }
 
 } // namespace
@@ -541,6 +625,8 @@ int
 main(int argc, char *argv[])
 {
 	Options options = parse(argc, argv);
+	if (options.from)
+		tell_again(options);
 	const char *output = options.output;
 	char **program = options.program;
 
@@ -585,10 +671,11 @@ main(int argc, char *argv[])
 	static char buffer[1 << 16];
 	std::setvbuf(out, buffer, _IOFBF, sizeof(buffer));
 
+	FILE *picture = open_picture(options.svg);
+
 	catch_signals();
 	std::unique_ptr<sigtrace::Writer> writer =
-	    options.json ? sigtrace::json_writer(out)
-			 : sigtrace::text_writer(out);
+	    writers(options.json, out, picture);
 	writer->start(program[0], child);
 	if (!whole)
 		std::fputs("sigtrace: this kernel lets no signal be seen taken "
@@ -614,6 +701,9 @@ main(int argc, char *argv[])
 	writer->summary(account);
 	if (std::fclose(out) != 0 && output)
 		fail(EXIT_CANNOT_TRACE, "%s: %s", output, std::strerror(errno));
+	if (picture && std::fclose(picture) != 0)
+		fail(EXIT_CANNOT_TRACE, "%s: %s", options.svg,
+		     std::strerror(errno));
 	ring_buffer__free(events);
 	sigtrace_bpf__destroy(skel);
 	end_as(status);

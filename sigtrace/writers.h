@@ -8,6 +8,8 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "account.h"
 
@@ -16,6 +18,17 @@ namespace sigtrace
 
 std::unique_ptr<Writer> text_writer(FILE *out);
 std::unique_ptr<Writer> json_writer(FILE *out);
+// A picture of the run, written whole at its end.
+std::unique_ptr<Writer> svg_writer(FILE *out);
+// Several writers, each told everything, in turn.
+std::unique_ptr<Writer> all_of(std::vector<std::unique_ptr<Writer>> writers);
+
+// An account that json_writer() wrote, told again to the writer; false,
+// with the fault and its line in error, where it is not one.
+bool replay_json(FILE *in, Writer &writer, std::string &error);
+
+// The line the text gives an event, without its newline.
+std::string line(const Account &account, const Event &event);
 
 // A signal set by name, as a person reads it: "none", a few names, or
 // "every signal but" the few it lacks.
