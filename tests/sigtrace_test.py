@@ -19,6 +19,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import xml.etree.ElementTree as ET
 
 from harness import ENV, expect, finish, machine, skip
 
@@ -74,8 +75,11 @@ def check_documented(prog, out, err, leave_out=None):
     real = normal(account)
     output = normal("\n" + out.decode())
     shown = documented(prog)
+    # Where the C library blocks every signal inside fork, as Debian 13's
+    # does, the account has masks of its own that the pages leave out.
+    libc = {line for line in real if " blocks " in line}
     for page, lines in shown:
-        expect(f"{prog}: the account that {page} shows", sorted(lines - output), sorted(real))
+        expect(f"{prog}: the account that {page} shows", sorted((lines - output) | libc), sorted(real | libc))
     return shown
 
 
@@ -209,6 +213,31 @@ def pendfork_account(events):
     return wrong
 
 
+def picture(path):
+    """What a picture holds, without times and ids: its lanes, and each
+    mark's kind and title.  Whether the parent hears of its child's end
+    depends on which ends first, so SIGCHLD is left out; an alarm may
+    fall due a run later on a busy machine, so the timer's merges count
+    once; a mask that the program or its C library sets is left to the
+    account."""
+    svg = "{http://www.w3.org/2000/svg}"
+    tree = ET.parse(path)
+    plain = lambda text: " ".join(re.sub(r"\d+(\.\d+)?", "N", text).split())
+    lanes = [plain(t.text) for t in tree.iter(f"{svg}text") if t.get("class") == "name"]
+    marks = [(g.get("class"), plain(g.find(f"{svg}title").text)) for g in tree.iter(f"{svg}g")
+             if (g.get("class") or "").startswith("mark ")]
+    timer = {m for m in marks if "timer" in m[1]}
+    # As in the pages, a mask that the C library sets is its own.
+    libc = {m for m in marks if m[0] == "mark blocked" and " blocks " in m[1]}
+    return lanes, sorted(m for m in marks if "SIGCHLD" not in m[1] and m not in timer | libc) + sorted(timer)
+
+
+def check_picture(prog, drawn):
+    committed = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "docs", f"{prog}.svg")
+    expect(f"{prog}: the picture in docs/ is the run's (scripts/pictures.sh redraws it)",
+           picture(drawn), picture(committed))
+
+
 # The account as the kernel acts: on a terminal, alarmloop's first
 # delivery shows before its second line, a second later.  (It runs beside
 # the next ones; the terminal holds what it says until it is read.)
@@ -222,7 +251,9 @@ with tempfile.TemporaryDirectory() as tmp:
             f.write(text)
     real = run([sigtrace, alarmloop], wait=False)
     start = time.monotonic()
-    lookalike = run([sigtrace, sys.executable, f"{tmp}/alarm_driven.py"], wait=False)
+    lookalike = run([sigtrace, "--svg", f"{tmp}/alarm_driven.svg", sys.executable, f"{tmp}/alarm_driven.py"],
+                    wait=False)
+    drawn = run([sigtrace, "-o", "/dev/null", "--svg", f"{tmp}/alarmloop.svg", alarmloop], wait=False)
 
     # Another process sends SIGALRM while a run is in progress.
     target = None
@@ -253,14 +284,21 @@ with tempfile.TemporaryDirectory() as tmp:
     status, out, err = finished(lookalike)
     expect("alarm-driven look-alike prints the same", (status, out, time.monotonic() - start > 3.9), (0, LINES, True))
     expect("alarm-driven look-alike fails the check", alarmloop_account(account(err, "look-alike")[0]) != [], True)
+    expect("alarmloop drawn", finished(drawn)[:2], (0, LINES))
+    check_picture("alarmloop", f"{tmp}/alarmloop.svg")
+    expect("alarm-driven look-alike drawn otherwise",
+           picture(f"{tmp}/alarm_driven.svg")[1] != picture(f"{tmp}/alarmloop.svg")[1], True)
 
     # pendfork, and a look-alike that sends nothing.
-    status, out, err = run([sigtrace, pendfork])
+    status, out, err = run([sigtrace, "--svg", f"{tmp}/pendfork.svg", pendfork])
     expect("pendfork", (status, out), (0, b"parent : SIGUSR1 pending"))
+    check_picture("pendfork", f"{tmp}/pendfork.svg")
     expect("pendfork's account", pendfork_account(account(err, "pendfork")[0]), [])
     check_documented("pendfork", out, err)
-    status, out, err = run([sigtrace, sys.executable, f"{tmp}/no_signal.py"])
+    status, out, err = run([sigtrace, "--svg", f"{tmp}/no_signal.svg", sys.executable, f"{tmp}/no_signal.py"])
     expect("silent look-alike prints the same", (status, out), (0, b"parent : SIGUSR1 pending"))
+    expect("silent look-alike drawn otherwise",
+           picture(f"{tmp}/no_signal.svg")[1] != picture(f"{tmp}/pendfork.svg")[1], True)
     expect("silent look-alike fails the check", pendfork_account(account(err, "look-alike")[0]) != [], True)
 
 # A program's end by a signal is sigtrace's too, as its caller sees it;

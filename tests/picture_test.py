@@ -1,0 +1,233 @@
+# SPDX-License-Identifier: ISC
+"""sigtrace's picture, drawn with no privilege from JSON accounts written
+here: well-formed XML that escapes what it quotes, with the marks each
+account calls for, bounded however long the run, rendered by rsvg-convert
+without a word of complaint; and a JSON account that is not one refused,
+naming its line."""
+import json
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import xml.etree.ElementTree as ET
+import zlib
+
+from harness import ENV, expect, finish, skip
+
+sigtrace = sys.argv[1]
+if sigtrace == "not-built":
+    skip("sigtrace is not built: it needs clang, bpftool and libbpf (apt-get install clang bpftool libbpf-dev pkgconf)")
+SVG = "{http://www.w3.org/2000/svg}"
+
+
+def start(program="prog", pid=10):
+    return [{"type": "start", "version": 1, "us": 0, "pid": pid, "tid": pid, "program": program},
+            {"type": "exec", "us": 1, "pid": pid, "tid": pid, "program": program, "blocked": []}]
+
+
+def signal(us, what, sig, signo, pid=10, tid=None, **fields):
+    record = {"type": "signal", "us": us, "pid": pid, "tid": tid or pid, "sig": sig, "signo": signo, "what": what}
+    if what in ("pending", "merged", "ignored", "lost", "dropped"):
+        record["to"] = "process"
+        fields.setdefault("from", {"kind": "self", "pid": pid, "tid": pid, "comm": "prog"})
+    return dict(record, **fields)
+
+
+def handler(us, sig, signo, queued_us, blocked, pid=10):
+    return signal(us, "delivered", signo=signo, sig=sig, pid=pid, queued_us=queued_us, action="handler",
+                  flags=["SA_RESTART"], blocked=blocked,
+                  **{"from": {"kind": "self", "pid": pid, "tid": pid, "comm": "prog"}})
+
+
+def back(us, sig, signo, ran, blocked, pid=10):
+    return {"type": "return", "us": us, "pid": pid, "tid": pid, "sig": sig, "signo": signo, "ran_us": ran,
+            "jumped": False, "blocked": blocked}
+
+
+def end(us, pid=10, status=0, pending=(), blocked=()):
+    return {"type": "exit", "us": us, "pid": pid, "tid": pid, "status": status, "pending": list(pending),
+            "blocked": list(blocked)}
+
+
+def summary(us, pid=10):
+    return {"type": "summary", "us": us, "pid": pid, "tid": pid, "lost": 0, "processes": []}
+
+
+def draw(tmp, name, records):
+    """The picture of the account, and what sigtrace said."""
+    account, picture = f"{tmp}/{name}.json", f"{tmp}/{name}.svg"
+    with open(account, "w") as f:
+        f.writelines(json.dumps(r) + "\n" for r in records)
+    done = subprocess.run([sigtrace, "--from", account, "--svg", picture], capture_output=True, env=ENV)
+    expect(f"{name}: drawn, saying nothing", (done.returncode, done.stdout, done.stderr), (0, b"", b""))
+    return picture
+
+
+def marks(picture):
+    """Each mark's kind and title, in the order drawn; the tree."""
+    tree = ET.parse(picture)
+    found = [(g.get("class").split()[1], g.find(f"{SVG}title").text)
+             for g in tree.iter(f"{SVG}g") if (g.get("class") or "").startswith("mark ")]
+    return found, tree
+
+
+def words(title):
+    return " ".join(title.split())
+
+
+def kinds(found):
+    return sorted(kind for kind, _ in found)
+
+
+def png_size(path):
+    """The width and height of a PNG, and whether it holds more than one
+    colour: its rows, unfiltered, are not all alike."""
+    with open(path, "rb") as f:
+        data = f.read()
+    expect(f"{path}: a PNG", data[:8], b"\x89PNG\r\n\x1a\n")
+    width, height, depth, colour = struct.unpack(">IIBB", data[16:26])
+    chunks, at = b"", 8
+    while at < len(data):
+        length, kind = struct.unpack(">I4s", data[at:at + 8])
+        if kind == b"IDAT":
+            chunks += data[at + 8:at + 8 + length]
+        at += 12 + length
+    pixels = zlib.decompress(chunks)
+    stride = 1 + width * {6: 4, 2: 3}[colour] * depth // 8
+    rows = {pixels[i * stride + 1:(i + 1) * stride] for i in range(height) if pixels[i * stride] == 0}
+    firsts = {pixels[i * stride + 1:i * stride + 5] for i in range(height)}
+    return width, height, len(rows) > 1 or len(firsts) > 1
+
+
+with tempfile.TemporaryDirectory() as tmp:
+    drawn = {}
+    USR1, USR2 = ("SIGUSR1", 10), ("SIGUSR2", 12)
+
+    # A signal blocked and never delivered: pending to the end.
+    drawn["pending"] = draw(tmp, "pending", start() + [
+        {"type": "blocked", "us": 2, "pid": 10, "tid": 10, "blocked": ["SIGUSR1"]},
+        signal(3, "pending", *USR1), end(9, pending=["SIGUSR1"], blocked=["SIGUSR1"]), summary(9)])
+    found, tree = marks(drawn["pending"])
+    expect("pending: its marks", kinds(found), ["blocked", "blocked", "end", "generated", "wait"])
+    expect("pending: the bar runs to the end", [t.splitlines()[-1] for k, t in found if k == "wait"],
+           ["still pending at the end"])
+    expect("pending: the end, with what is pending and blocked",
+           [t.endswith("exits with status 0; still pending: SIGUSR1; blocked: SIGUSR1") for k, t in found if k == "end"],
+           [True])
+
+    # A second one merges into the first, sent by a process not traced.
+    drawn["merge"] = draw(tmp, "merge", start() + [
+        signal(3, "pending", *USR1),
+        signal(5, "merged", *USR1, **{"from": {"kind": "process", "pid": 99, "tid": 99, "comm": "kill"}}),
+        handler(8, *USR1, queued_us=3, blocked=["SIGUSR1"]), back(20, *USR1, ran=12, blocked=[]),
+        end(30), summary(30)])
+    found, tree = marks(drawn["merge"])
+    expect("merge: one bar, a merge on it, one run", kinds(found).count("wait") == 1 and kinds(found).count(
+        "merged") == 1 and kinds(found).count("handler") == 1, True)
+    expect("merge: its sender named", [words(t).split(" merged ")[1] for k, t in found if k == "merged"],
+           ["from kill 99"])
+    expect("merge: the bar ends at the delivery",
+           [t.splitlines()[1].split()[-1] for k, t in found if k == "wait"], ["itself"])
+
+    # A fork, and the child's end told to the parent by SIGCHLD.
+    drawn["fork"] = draw(tmp, "fork", start() + [
+        {"type": "fork", "us": 2, "pid": 10, "tid": 10, "child": 11},
+        end(4, pid=11),
+        signal(5, "pending", "SIGCHLD", 17, **{"from": {"kind": "kernel", "reason": "child_exited", "child": 11}}),
+        handler(6, "SIGCHLD", 17, queued_us=5, blocked=["SIGCHLD"]), back(7, "SIGCHLD", 17, 1, []),
+        end(9), summary(9)])
+    found, tree = marks(drawn["fork"])
+    lanes = [t.text for t in tree.iter(f"{SVG}text") if t.get("class") == "name"]
+    expect("fork: a lane each", lanes, ["process 10 (prog)", "child 11 (prog)"])
+    expect("fork: the fork, the bar, the run, both ends",
+           [k for k in kinds(found) if k != "blocked"], ["delivered", "end", "end", "fork", "generated", "handler",
+                                                        "wait"])
+    expect("fork: SIGCHLD's line", [words(t) for k, t in found if k == "generated"],
+           ["0 process 10 SIGCHLD pending from the kernel: child 11 ended"])
+
+    # A handler interrupted by another: the inner run nested, deeper.
+    drawn["nested"] = draw(tmp, "nested", start() + [
+        signal(2, "pending", *USR1), handler(3, *USR1, queued_us=2, blocked=["SIGUSR1"]),
+        signal(4, "pending", *USR2), handler(5, *USR2, queued_us=4, blocked=["SIGUSR1", "SIGUSR2"]),
+        back(6, *USR2, ran=1, blocked=["SIGUSR1"]), back(8, *USR1, ran=5, blocked=[]),
+        end(9), summary(9)])
+    found, tree = marks(drawn["nested"])
+    runs = [(float(g.find(f"{SVG}rect").get("x")), float(g.find(f"{SVG}rect").get("y")),
+             float(g.find(f"{SVG}rect").get("width"))) for g in tree.iter(f"{SVG}g") if g.get("class") == "mark handler"]
+    expect("nested: two runs, the second inside the first and below it",
+           len(runs) == 2 and runs[0][0] < runs[1][0] and runs[1][0] + runs[1][2] < runs[0][0] + runs[0][2]
+           and runs[1][1] > runs[0][1], True)
+    expect("nested: each run says how it ended", [words(t.splitlines()[-1]) for k, t in found if k == "handler"],
+           ["0 process 10 SIGUSR1 returns from its handler, after 0.005 ms; blocked: none",
+            "0 process 10 SIGUSR2 returns from its handler, after 0.001 ms; blocked: SIGUSR1"])
+
+    # A sender whose name would break the file if it were not escaped.
+    evil = 'a<b&"c'
+    drawn["escaped"] = draw(tmp, "escaped", start(program=evil) + [
+        signal(3, "ignored", *USR1, **{"from": {"kind": "process", "pid": 99, "tid": 99, "comm": evil}}),
+        end(4), summary(4)])
+    found, tree = marks(drawn["escaped"])
+    with open(drawn["escaped"]) as f:
+        raw = f.read()
+    expect("escaped: the title as written", [t.split("from ")[1] for k, t in found if k == "ignored"], [f"{evil} 99"])
+    expect("escaped: no raw < or & in text", (evil in raw, "a&lt;b&amp;&quot;c" in raw), (False, True))
+
+    # Everything at one instant: drawn apart, in order.
+    at_once = start() + [signal(0, "pending", *USR1), signal(0, "merged", *USR1),
+                         handler(0, *USR1, queued_us=0, blocked=["SIGUSR1"]), back(0, *USR1, 0, []), end(0),
+                         summary(0)]
+    drawn["instant"] = draw(tmp, "instant", [dict(r, us=0) for r in at_once])
+    found, tree = marks(drawn["instant"])
+    expect("instant: every mark", kinds(found).count("merged") + kinds(found).count("handler"), 2)
+
+    # No signal at all, as jumpback: the picture says so.
+    drawn["none"] = draw(tmp, "none", start() + [end(5), summary(5)])
+    found, tree = marks(drawn["none"])
+    said = [t.text for t in tree.iter(f"{SVG}text")]
+    expect("none: said so", ("No signal was sent to it." in said, "no signal" in said), (True, True))
+
+    # 100 000 signals: the first drawn, the rest counted, the file bounded.
+    many = start()
+    for i in range(50000):
+        many += [signal(2 + 2 * i, "pending", *USR1),
+                 handler(3 + 2 * i, *USR1, queued_us=2 + 2 * i, blocked=["SIGUSR1"]),
+                 back(3 + 2 * i, *USR1, 0, [])]
+    drawn["dense"] = draw(tmp, "dense", many + [end(200000), summary(200000)])
+    found, tree = marks(drawn["dense"])
+    dense = [t for k, t in found if k == "dense"]
+    expect("dense: bounded", os.path.getsize(drawn["dense"]) < 1 << 20, True)
+    counted = dict(part.rsplit(" ", 1) for t in dense for part in t.split(": ", 1)[1].split(", "))
+    expect("dense: the rest counted", (sorted(counted), sum(map(int, counted.values()))),
+           (["SIGUSR1 delivered", "SIGUSR1 pending", "handler returns"], 150000 - 400))
+    note = [t.text for t in tree.iter(f"{SVG}text") if t.get("class") == "note"]
+    expect("dense: and said so", "Too dense to draw" in note[0], True)
+
+    # Not an account: refused in one line that names the line.
+    with open(f"{tmp}/bad.json", "w") as f:
+        f.write(json.dumps(start()[0]) + "\n" + '{"type": "signal", "us": 1, "pid": 10}\n')
+    done = subprocess.run([sigtrace, "--from", f"{tmp}/bad.json", "--svg", f"{tmp}/bad.svg"], capture_output=True,
+                          env=ENV)
+    expect("not an account", (done.returncode, done.stderr),
+           (1, f"sigtrace: {tmp}/bad.json: line 2: tid missing or not of its kind\n".encode()))
+
+    # Read back as text, the account says what the picture draws.
+    done = subprocess.run([sigtrace, "--from", f"{tmp}/merge.json"], capture_output=True, env=ENV)
+    expect("told again as text", (done.returncode, [words(line) for line in done.stdout.decode().splitlines()
+                                                    if " merged " in line]),
+           (0, ["0 process 10 SIGUSR1 merged from kill 99"]))
+
+    rsvg = shutil.which("rsvg-convert")
+    if not rsvg:
+        skip("rsvg-convert is not installed (apt-get install librsvg2-bin): the pictures are not rendered")
+    for name, picture in sorted(drawn.items()):
+        png = picture[:-4] + ".png"
+        done = subprocess.run([rsvg, "-o", png, picture], capture_output=True)
+        root = ET.parse(picture).getroot()
+        want = (round(float(root.get("width"))), round(float(root.get("height"))), True)
+        expect(f"{name}: rendered, without a warning", (done.returncode, done.stderr), (0, b""))
+        if done.returncode == 0:
+            expect(f"{name}: as large as it says, and not blank", png_size(png), want)
+
+finish()
