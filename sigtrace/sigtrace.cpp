@@ -604,8 +604,12 @@ tell_again(const Options &options)
 	std::unique_ptr<sigtrace::Writer> writer =
 	    writers(options.json, out, picture);
 	std::string error;
-	if (!sigtrace::replay_json(in, *writer, error))
+	if (!sigtrace::replay_json(in, *writer, error)) {
+		// No half a picture is left behind.
+		if (picture)
+			unlink(options.svg);
 		fail(EXIT_CANNOT_TRACE, "%s: %s", options.from, error.c_str());
+	}
 	if (std::ferror(in))
 		fail(EXIT_CANNOT_TRACE, "%s: %s", options.from,
 		     std::strerror(errno));

@@ -162,7 +162,7 @@ when(std::uint64_t us)
 
 	if (us < 10000)
 		std::snprintf(text, sizeof(text), "%.3f ms", us / 1e3);
-	else if (us < 1000000)
+	else if (us < 100000)
 		std::snprintf(text, sizeof(text), "%.1f ms", us / 1e3);
 	else
 		std::snprintf(text, sizeof(text), "%.3f s", us / 1e6);

@@ -209,8 +209,8 @@ with tempfile.TemporaryDirectory() as tmp:
         f.write(json.dumps(start()[0]) + "\n" + '{"type": "signal", "us": 1, "pid": 10}\n')
     done = subprocess.run([sigtrace, "--from", f"{tmp}/bad.json", "--svg", f"{tmp}/bad.svg"], capture_output=True,
                           env=ENV)
-    expect("not an account", (done.returncode, done.stderr),
-           (1, f"sigtrace: {tmp}/bad.json: line 2: tid missing or not of its kind\n".encode()))
+    expect("not an account, and no picture left", (done.returncode, done.stderr, os.path.exists(f"{tmp}/bad.svg")),
+           (1, f"sigtrace: {tmp}/bad.json: line 2: tid missing or not of its kind\n".encode(), False))
 
     # Read back as text, the account says what the picture draws.
     done = subprocess.run([sigtrace, "--from", f"{tmp}/merge.json"], capture_output=True, env=ENV)

@@ -299,6 +299,17 @@ with tempfile.TemporaryDirectory() as tmp:
     expect("silent look-alike prints the same", (status, out), (0, b"parent : SIGUSR1 pending"))
     expect("silent look-alike drawn otherwise",
            picture(f"{tmp}/no_signal.svg")[1] != picture(f"{tmp}/pendfork.svg")[1], True)
+    # A run's JSON account, drawn again with no privilege, gives the same
+    # picture, byte for byte, and the same lines.
+    status, out, err = run([sigtrace, "--json", "-o", f"{tmp}/run.json", "--svg", f"{tmp}/live.svg", pendfork])
+    os.chmod(tmp, 0o711)
+    os.mkdir(f"{tmp}/theirs", 0o777)
+    os.chmod(f"{tmp}/theirs", 0o777)
+    with open(f"{tmp}/run.json") as account_in:
+        again = run([sigtrace, "--from", "-", "--svg", f"{tmp}/theirs/again.svg"], user=STRANGER, stdin=account_in)
+    with open(f"{tmp}/live.svg", "rb") as live_svg, open(f"{tmp}/theirs/again.svg", "rb") as again_svg:
+        expect("drawn again from JSON, as a stranger: the same picture",
+               (status, again, live_svg.read() == again_svg.read()), (0, (0, b"", ""), True))
     expect("silent look-alike fails the check", pendfork_account(account(err, "look-alike")[0]) != [], True)
 
 # A program's end by a signal is sigtrace's too, as its caller sees it;
