@@ -808,7 +808,8 @@ Account::follow(Event &ev)
 		proc.untraced = true;
 		break;
 	case Type::Fork: {
-		// The child's id is its process's: it is the child's first task.
+		// The child's id is its process's: it is the child's first
+		// task.
 		Process &child = process_of(ev.child);
 		child.parent = ev.pid;
 		child.program = proc.program;

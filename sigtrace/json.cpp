@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -19,11 +20,6 @@
 
 namespace sigtrace
 {
-
-namespace
-{
-
-constexpr int VERSION = 1;
 
 // The length of the UTF-8 character at text[at], or 0 where no whole
 // one starts there.
@@ -44,6 +40,11 @@ utf8_length(const std::string &text, size_t at)
 			return 0;
 	return length;
 }
+
+namespace
+{
+
+constexpr int VERSION = 1;
 
 // A JSON string, valid UTF-8 whatever the bytes (a program's name may be
 // any): a byte that does not begin a whole character becomes U+FFFD.
@@ -84,28 +85,26 @@ names(std::uint64_t set)
 
 // The words for each enumeration, in its order.
 const char *const types[] = {
-    "exec",	   "fork", "thread", "signal",	 "stop",    "continue",
-    "thread_exit", "exit", "lost",   "untraced", "waiting", "return",
-    "blocked"};
-const char *const kinds[] = {"self",   "parent",      "child",
-			     "process", "kernel",     "timer",
-			     "posix_timer", "terminal"};
+    "exec", "fork", "thread",	"signal",  "stop",   "continue", "thread_exit",
+    "exit", "lost", "untraced", "waiting", "return", "blocked"};
+const char *const kinds[] = {"self",   "parent", "child",	"process",
+			     "kernel", "timer",	 "posix_timer", "terminal"};
 const char *const reasons[] = {"",
-				      "pipe",
-				      "file_size",
-				      "cpu_limit",
-				      "key",
-				      "resize",
-				      "background",
-				      "hangup",
-				      "child_exited",
-				      "child_killed",
-				      "child_dumped",
-				      "child_trapped",
-				      "child_stopped",
-				      "child_continued",
-				      "fault",
-				      "seccomp"};
+			       "pipe",
+			       "file_size",
+			       "cpu_limit",
+			       "key",
+			       "resize",
+			       "background",
+			       "hangup",
+			       "child_exited",
+			       "child_killed",
+			       "child_dumped",
+			       "child_trapped",
+			       "child_stopped",
+			       "child_continued",
+			       "fault",
+			       "seccomp"};
 const char *const actions[] = {"",	   "handler",	"ignore", "stop",
 			       "continue", "terminate", "core"};
 const char *const bys[] = {"",	      "rt_sigtimedwait", "signalfd",
@@ -224,7 +223,8 @@ class Json : public Writer
 				out += ",\"sig\":" + quote(signame(ev.sig)) +
 				       ",\"signo\":" + std::to_string(ev.sig);
 			if (ev.has_ran)
-				out += ",\"ran_us\":" + std::to_string(ev.ran_us);
+				out +=
+				    ",\"ran_us\":" + std::to_string(ev.ran_us);
 			out += std::string(",\"jumped\":") +
 			       (ev.jumped ? "true" : "false") +
 			       ",\"blocked\":" + names(ev.blocked);
@@ -334,15 +334,6 @@ struct Value {
 	std::string text;
 	std::vector<Value> items;
 	std::vector<std::pair<std::string, Value>> fields;
-
-	const Value *
-	get(const char *name) const
-	{
-		for (const auto &[key, value] : fields)
-			if (key == name)
-				return &value;
-		return nullptr;
-	}
 };
 
 class Parser
@@ -353,14 +344,15 @@ class Parser
 	{
 	}
 
-	Value
-	document()
+	// The line's one value; false, with the fault told, where it is not.
+	bool
+	document(Value &value)
 	{
-		Value value = parse(0);
+		value = parse(0);
 		space();
 		if (at_ != text_.size())
 			fail("more after the object");
-		return value;
+		return error_.empty();
 	}
 
       private:
@@ -421,7 +413,8 @@ class Parser
 				space();
 				std::string key = string();
 				expect(':');
-				value.fields.emplace_back(key, parse(depth + 1));
+				value.fields.emplace_back(key,
+							  parse(depth + 1));
 			} while (take(','));
 			expect('}');
 		} else if (ch == '[') {
@@ -556,7 +549,10 @@ class Record
 	const Value *
 	has(const char *name) const
 	{
-		return value_.get(name);
+		for (const auto &[key, value] : value_.fields)
+			if (key == name)
+				return &value;
+		return nullptr;
 	}
 
 	std::uint64_t
@@ -565,9 +561,9 @@ class Record
 		const Value *value = need(name, Value::Number);
 		if (value->number < 0)
 			fault(std::string(name) + " below 0");
-		return value->number < 0 ? 0
-					 : static_cast<std::uint64_t>(
-					       value->number);
+		return value->number < 0
+			   ? 0
+			   : static_cast<std::uint64_t>(value->number);
 	}
 
 	pid_t
@@ -605,11 +601,14 @@ class Record
 	std::uint64_t
 	set(const char *name) const
 	{
-		std::uint64_t bits = 0;
-		for (const Value &item : need(name, Value::Array)->items)
-			if (int sig = signal(item.text))
-				bits |= 1ULL << (sig - 1);
-		return bits;
+		const std::vector<Value> &items =
+		    need(name, Value::Array)->items;
+		return std::accumulate(
+		    items.begin(), items.end(), std::uint64_t{0},
+		    [this](std::uint64_t bits, const Value &item) {
+			    int sig = signal(item.text);
+			    return sig ? bits | 1ULL << (sig - 1) : bits;
+		    });
 	}
 
 	const std::vector<Value> &
@@ -641,8 +640,8 @@ class Record
 		// An empty value of each kind, to read on from.
 		static const std::vector<Value> none = [] {
 			std::vector<Value> each(Value::Object + 1);
-			for (size_t kind = 0; kind < each.size(); kind++)
-				each[kind].kind = static_cast<Value::Kind>(kind);
+			for (size_t at = 0; at < each.size(); at++)
+				each[at].kind = static_cast<Value::Kind>(at);
 			return each;
 		}();
 		const Value *value = has(name);
@@ -793,17 +792,18 @@ summary_of(const Record &record, Account &account)
 		Record proc(each, record.error());
 		pid_t pid = proc.id("pid");
 		for (const auto &[name, counts] : proc.fields("signals")) {
-			Record n(counts, record.error());
+			Record read(counts, record.error());
 			Tally tally;
 			std::uint64_t *fields[] = {
 			    &tally.sent,      &tally.pending, &tally.merged,
 			    &tally.ignored,   &tally.lost,    &tally.dropped,
 			    &tally.delivered, &tally.taken,   &tally.discarded};
-			size_t i = 0;
+			std::uint64_t **field = fields;
+			// In the order named() gives them.
 			for (const auto &[kind, count] : named(tally))
-				*fields[i++] = n.count(kind);
-			account.adopt(pid, static_cast<int>(n.count("signo")),
-				      tally);
+				**field++ = read.count(kind);
+			account.adopt(
+			    pid, static_cast<int>(read.count("signo")), tally);
 		}
 		const Value *end = proc.has("end");
 		if (end && end->kind == Value::Object) {
@@ -821,12 +821,12 @@ summary_of(const Record &record, Account &account)
 
 // One line of the account, told to the model; the fault, if any.
 std::string
-replay_line(const std::string &line, Account &account, Writer &writer,
+replay_line(const std::string &text, Account &account, Writer &writer,
 	    bool &started)
 {
 	std::string error;
-	Value value = Parser(line, error).document();
-	if (!error.empty())
+	Value value;
+	if (!Parser(text, error).document(value))
 		return error;
 	Record record(value, error);
 	const std::string &type = record.text("type");
@@ -857,23 +857,24 @@ bool
 replay_json(FILE *in, Writer &writer, std::string &error)
 {
 	Account account(writer, 0);
-	std::string line;
+	std::string text;
 	bool started = false;
 	size_t number = 0;
 
 	for (int ch; (ch = std::getc(in)) != EOF;) {
 		if (ch != '\n') {
-			line += static_cast<char>(ch);
+			text += static_cast<char>(ch);
 			continue;
 		}
 		number++;
-		if (line.find_first_not_of(" \t\r") != std::string::npos)
-			error = replay_line(line, account, writer, started);
+		if (text.find_first_not_of(" \t\r") != std::string::npos)
+			error = replay_line(text, account, writer, started);
 		if (!error.empty()) {
-			error = "line " + std::to_string(number) + ": " + error;
+			error.insert(0,
+				     "line " + std::to_string(number) + ": ");
 			return false;
 		}
-		line.clear();
+		text.clear();
 	}
 	if (!started) {
 		error = "no account in it";

@@ -31,15 +31,15 @@ namespace
 constexpr size_t MOST_DRAWN = 400;
 
 // The layout, in pixels.
-constexpr double LABELS = 200;	   // the lane labels' column
-constexpr double STEP = 6;	   // the least between two events
-constexpr double ROW = 16;	   // a signal's row
-constexpr double RUN = 9;	   // a handler run's row
-constexpr double BAND = 12;	   // the blocked signals' band
-constexpr double LANE_GAP = 14;	   // between lanes
-constexpr double TOP = 56;	   // the heading
-constexpr double RIGHT = 230;	   // the ends' labels
-constexpr double LONG_GAP = 100e3; // a gap shown broken, in microseconds
+constexpr double LABELS = 200;		   // the lane labels' column
+constexpr double STEP = 6;		   // the least between two events
+constexpr double ROW = 16;		   // a signal's row
+constexpr double RUN = 9;		   // a handler run's row
+constexpr double BAND = 12;		   // the blocked signals' band
+constexpr double LANE_GAP = 14;		   // between lanes
+constexpr double TOP = 56;		   // the heading
+constexpr double RIGHT = 230;		   // the ends' labels
+constexpr std::uint64_t LONG_GAP = 100000; // microseconds: a gap drawn broken
 
 // One colour for each signal, in the order they appear: colours that
 // differ also to the colour-blind (Okabe and Ito).  Shapes and row labels
@@ -67,9 +67,9 @@ enum class Kind {
 };
 
 const char *const kind_names[] = {
-    "wait",	 "generated", "merged",	 "ignored", "lost",
-    "dropped",	 "delivered", "taken",	 "discarded", "handler",
-    "fork",	 "thread",    "stopped", "end",	      "gap"};
+    "wait",    "generated", "merged",  "ignored",   "lost",
+    "dropped", "delivered", "taken",   "discarded", "handler",
+    "fork",    "thread",    "stopped", "end",	    "gap"};
 
 constexpr size_t OPEN = ~size_t(0);
 
@@ -109,12 +109,11 @@ struct Mask {
 
 struct Lane {
 	pid_t tid = 0, pid = 0;
-	std::string label;
 	size_t from = 0, to = OPEN;
 	std::vector<int> signals; // its rows, in order of appearance
 	int depth = 0;		  // the deepest handler run
 	std::vector<Mask> masks;
-	double y = 0;
+	double y = 0; // its top
 };
 
 std::string
@@ -161,11 +160,14 @@ when(std::uint64_t us)
 	char text[32];
 
 	if (us < 10000)
-		std::snprintf(text, sizeof(text), "%.3f ms", us / 1e3);
+		std::snprintf(text, sizeof(text), "%.3f ms",
+			      static_cast<double>(us) / 1e3);
 	else if (us < 100000)
-		std::snprintf(text, sizeof(text), "%.1f ms", us / 1e3);
+		std::snprintf(text, sizeof(text), "%.1f ms",
+			      static_cast<double>(us) / 1e3);
 	else
-		std::snprintf(text, sizeof(text), "%.3f s", us / 1e6);
+		std::snprintf(text, sizeof(text), "%.3f s",
+			      static_cast<double>(us) / 1e6);
 	return text;
 }
 
@@ -177,17 +179,7 @@ valid(const std::string &text)
 	std::string out;
 
 	for (size_t at = 0; at < text.size();) {
-		auto lead = static_cast<unsigned char>(text[at]);
-		size_t length = lead < 0x80		      ? 1
-				: lead >= 0xc2 && lead < 0xe0 ? 2
-				: lead >= 0xe0 && lead < 0xf0 ? 3
-				: lead >= 0xf0 && lead < 0xf5 ? 4
-							      : 0;
-		for (size_t next = 1; next < length; next++)
-			if (at + next >= text.size() ||
-			    (static_cast<unsigned char>(text[at + next]) &
-			     0xc0) != 0x80)
-				length = 0;
+		size_t length = utf8_length(text, at);
 		out += length ? text.substr(at, length) : "\xef\xbf\xbd";
 		at += length ? length : 1;
 	}
@@ -232,16 +224,17 @@ class Svg : public Writer
 			break;
 		case Type::Fork:
 		case Type::Thread: {
-			pid_t tid = ev.child;
-			Lane &made = lane(ev.type == Type::Fork ? ev.child : ev.pid,
-					  tid, step);
-			add(mark_of(ev.type == Type::Fork ? Kind::Fork : Kind::Thread,
-			     ev.tid, 0, step, step, title, tid));
 			// The new task starts with its maker's mask.
 			const Lane &maker = lane(ev.pid, ev.tid, step);
-			if (!maker.masks.empty())
-				mask(made.tid, step, maker.masks.back().set,
-				     title);
+			bool masked = !maker.masks.empty();
+			std::uint64_t set = masked ? maker.masks.back().set : 0;
+			pid_t made = ev.child;
+			lane(ev.type == Type::Fork ? made : ev.pid, made, step);
+			add(mark_of(ev.type == Type::Fork ? Kind::Fork
+							  : Kind::Thread,
+				    ev.tid, 0, step, step, title, made));
+			if (masked)
+				mask(made, step, set, title);
 			break;
 		}
 		case Type::Signal:
@@ -255,7 +248,8 @@ class Svg : public Writer
 			break;
 		case Type::Stop:
 			stopped_[ev.pid] = marks_.size();
-			add(mark_of(Kind::Stopped, ev.pid, 0, step, OPEN, title));
+			add(mark_of(Kind::Stopped, ev.pid, 0, step, OPEN,
+				    title));
 			break;
 		case Type::Continue:
 			if (stopped_.count(ev.pid)) {
@@ -289,7 +283,8 @@ class Svg : public Writer
 				const Lane *on = find(mark.lane);
 				mark.to = on && on->to != OPEN ? on->to : last;
 				if (mark.kind == Kind::Wait)
-					mark.title += "\nstill pending at the end";
+					mark.title +=
+					    "\nstill pending at the end";
 			}
 		for (Lane &each : lanes_)
 			if (each.to == OPEN)
@@ -299,12 +294,16 @@ class Svg : public Writer
 	}
 
       private:
+	// A task's lane, made where it has none yet.  A reference lasts
+	// until the next lane is made.
 	Lane &
 	lane(pid_t pid, pid_t tid, size_t step)
 	{
-		for (Lane &each : lanes_)
-			if (each.tid == tid)
-				return each;
+		auto it = std::find_if(
+		    lanes_.begin(), lanes_.end(),
+		    [&](const Lane &each) { return each.tid == tid; });
+		if (it != lanes_.end())
+			return *it;
 		Lane made;
 		made.pid = pid;
 		made.tid = tid;
@@ -316,10 +315,10 @@ class Svg : public Writer
 	const Lane *
 	find(pid_t tid) const
 	{
-		for (const Lane &each : lanes_)
-			if (each.tid == tid)
-				return &each;
-		return nullptr;
+		auto it = std::find_if(
+		    lanes_.begin(), lanes_.end(),
+		    [&](const Lane &each) { return each.tid == tid; });
+		return it != lanes_.end() ? &*it : nullptr;
 	}
 
 	void
@@ -350,7 +349,8 @@ class Svg : public Writer
 	}
 
 	void
-	mask(pid_t tid, size_t step, std::uint64_t set, const std::string &title)
+	mask(pid_t tid, size_t step, std::uint64_t set,
+	     const std::string &title)
 	{
 		Lane &on = lane(tid, tid, step);
 		if (!on.masks.empty() && on.masks.back().set == set)
@@ -364,17 +364,19 @@ class Svg : public Writer
 	{
 		// A signal for the process waits on the process's lane.
 		pid_t target = ev.to_process ? ev.pid : ev.tid;
-		static const Kind kinds[] = {
-		    Kind::Generated, Kind::Merged,    Kind::Ignored,
-		    Kind::Lost,	     Kind::Dropped,   Kind::Delivered,
-		    Kind::Taken,     Kind::Discarded};
+		static const Kind kinds[] = {Kind::Generated, Kind::Merged,
+					     Kind::Ignored,   Kind::Lost,
+					     Kind::Dropped,   Kind::Delivered,
+					     Kind::Taken,     Kind::Discarded};
 		Kind kind = kinds[static_cast<int>(ev.what)];
 
 		if (ev.what <= What::Dropped) {
-			Mark mark = mark_of(kind, target, ev.sig, step, step, title);
+			Mark mark =
+			    mark_of(kind, target, ev.sig, step, step, title);
 			mark.other = sender_lane(account, ev);
 			if (ev.what == What::Pending) {
-				open_[{ev.pid, ev.sig}].push_back(marks_.size());
+				open_[{ev.pid, ev.sig}].push_back(
+				    marks_.size());
 				add(mark_of(Kind::Wait, target, ev.sig, step,
 					    OPEN, title));
 			}
@@ -384,16 +386,15 @@ class Svg : public Writer
 		// A fate: the bar it ends, by the time it was made pending.
 		pid_t lane_of = ev.tid;
 		auto &waiting = open_[{ev.pid, ev.sig}];
-		auto it = std::find_if(waiting.begin(), waiting.end(),
-				       [&](size_t at) {
-					       return steps_[marks_[at].from] ==
-						      ev.queued_us;
-				       });
+		auto it = std::find_if(
+		    waiting.begin(), waiting.end(), [&](size_t at) {
+			    return steps_[marks_[at].from] == ev.queued_us;
+		    });
 		if (ev.has_from && it != waiting.end()) {
-			lane_of = ev.what == What::Delivered ||
-					  ev.what == What::Taken
-				      ? ev.tid
-				      : marks_[*it].lane;
+			lane_of =
+			    ev.what == What::Delivered || ev.what == What::Taken
+				? ev.tid
+				: marks_[*it].lane;
 			close(*it, step, title);
 			waiting.erase(it);
 		}
@@ -402,8 +403,8 @@ class Svg : public Writer
 		add(mark);
 		if (ev.action == Action::Handler) {
 			auto &runs = runs_[ev.tid];
-			Mark run = mark_of(Kind::Handler, ev.tid, ev.sig, step, OPEN,
-					   title);
+			Mark run = mark_of(Kind::Handler, ev.tid, ev.sig, step,
+					   OPEN, title);
 			run.depth = static_cast<int>(runs.size());
 			Lane &on = lane(ev.tid, ev.tid, step);
 			on.depth = std::max(on.depth, run.depth + 1);
@@ -443,15 +444,15 @@ class Svg : public Writer
 			if ((whole ? each.pid == ev.pid : each.tid == ev.tid) &&
 			    each.to == OPEN) {
 				each.to = step;
-				Mark mark = mark_of(Kind::End, each.tid, 0, step,
-						    step, title);
+				Mark mark = mark_of(Kind::End, each.tid, 0,
+						    step, step, title);
 				mark.label =
-				    ev.type == Type::Untraced ? "untraced"
+				    ev.type == Type::Untraced	  ? "untraced"
 				    : ev.type == Type::ThreadExit ? "ends"
-				    : ev.killed_by ? signame(ev.killed_by) +
-							 (ev.core ? ", core" : "")
-						   : "exit " +
-							 std::to_string(ev.status);
+				    : ev.killed_by
+					? signame(ev.killed_by) +
+					      (ev.core ? ", core" : "")
+					: "exit " + std::to_string(ev.status);
 				add(mark);
 			}
 	}
@@ -465,10 +466,12 @@ class Svg : public Writer
 			dense_ = steps_.size();
 			steps_.push_back(ev.us);
 			for (Mark &mark : marks_)
-				if (mark.to == OPEN && (mark.kind == Kind::Wait ||
-							mark.kind == Kind::Handler)) {
+				if (mark.to == OPEN &&
+				    (mark.kind == Kind::Wait ||
+				     mark.kind == Kind::Handler)) {
 					mark.to = dense_;
-					mark.title += "\nthen too dense to draw";
+					mark.title +=
+					    "\nthen too dense to draw";
 				}
 			open_.clear();
 			runs_.clear();
@@ -489,30 +492,29 @@ class Svg : public Writer
 	void
 	layout(const Account & /*account*/)
 	{
-		double x = LABELS + 20;
+		double px = LABELS + 20;
 		xs_.clear();
 		for (size_t i = 0; i < steps_.size(); i++) {
 			if (i) {
 				double gap = static_cast<double>(steps_[i] -
 								 steps_[i - 1]);
-				x += std::max(STEP,
-					      gap ? 4 + 16 * std::log10(1 + gap / 10)
-						  : STEP);
+				px += std::max(
+				    STEP, 4 + 16 * std::log10(1 + gap / 10));
 			}
 			if (dense_ != OPEN && i == dense_ + 1)
-				x += 220; // room for what was too dense
-			xs_.push_back(x);
+				px += 220; // room for what was too dense
+			xs_.push_back(px);
 		}
-		double y = TOP;
+		double py = TOP;
 		for (Lane &each : lanes_) {
-			each.y = y;
-			y += height(each) + LANE_GAP;
+			each.y = py;
+			py += height(each) + LANE_GAP;
 		}
 		// Room for the counts of what was not drawn.
 		if (dense_ != OPEN)
-			y = std::max(y, TOP + 14 * static_cast<double>(
-						    untold_.size() + 2));
-		height_ = y;
+			py = std::max(py, TOP + 14 * static_cast<double>(
+							 untold_.size() + 2));
+		height_ = py;
 	}
 
 	static double
@@ -525,10 +527,11 @@ class Svg : public Writer
 		       RUN * lane.depth + BAND;
 	}
 
-	double
-	row_y(const Lane &lane, int sig) const
+	static double
+	row_y(const Lane &lane, int sig)
 	{
-		auto it = std::find(lane.signals.begin(), lane.signals.end(), sig);
+		auto it =
+		    std::find(lane.signals.begin(), lane.signals.end(), sig);
 		return lane.y + 18 +
 		       ROW * static_cast<double>(it - lane.signals.begin()) +
 		       ROW / 2;
@@ -543,12 +546,12 @@ class Svg : public Writer
 	}
 
 	void write(const Account &account);
-	void lane_of(const Account &account, const Lane &lane);
-	void mark(const Mark &mark);
-	void shape(Kind kind, Action action, double x, double y,
+	void draw_lane(const Account &account, const Lane &lane);
+	void draw_mark(const Mark &mark);
+	void shape(Kind kind, Action action, double px, double py,
 		   const char *fill);
 	void axis();
-	void legend(double y);
+	void legend(double py);
 	void dense();
 
 	FILE *out_;
@@ -569,9 +572,9 @@ class Svg : public Writer
 };
 
 void
-Svg::shape(Kind kind, Action action, double x, double y, const char *fill)
+Svg::shape(Kind kind, Action action, double px, double py, const char *fill)
 {
-	std::string at = "translate(" + number(x) + "," + number(y) + ")";
+	std::string at = "translate(" + number(px) + "," + number(py) + ")";
 	const char *stroke = "#000";
 
 	switch (kind) {
@@ -595,11 +598,12 @@ Svg::shape(Kind kind, Action action, double x, double y, const char *fill)
 		break;
 	case Kind::Lost: // a cross
 	case Kind::Discarded:
-		std::fprintf(out_,
-			     "<path transform=\"%s\" d=\"M-4,-4L4,4M-4,4L4,-4\" "
-			     "stroke=\"%s\" stroke-width=\"%s\"/>",
-			     at.c_str(), kind == Kind::Lost ? fill : stroke,
-			     kind == Kind::Lost ? "2.5" : "1.5");
+		std::fprintf(
+		    out_,
+		    "<path transform=\"%s\" d=\"M-4,-4L4,4M-4,4L4,-4\" "
+		    "stroke=\"%s\" stroke-width=\"%s\"/>",
+		    at.c_str(), kind == Kind::Lost ? fill : stroke,
+		    kind == Kind::Lost ? "2.5" : "1.5");
 		break;
 	case Kind::Dropped: // a hollow square
 		std::fprintf(out_,
@@ -656,92 +660,96 @@ Svg::shape(Kind kind, Action action, double x, double y, const char *fill)
 }
 
 void
-Svg::mark(const Mark &m)
+Svg::draw_mark(const Mark &mark)
 {
-	const Lane *on = find(m.lane);
+	const Lane *on = find(mark.lane);
 	if (!on)
 		return;
-	double x = xs_[m.from], to = xs_[m.to];
-	double y = m.sig ? row_y(*on, m.sig) : on->y + 9;
-	const char *fill = m.sig ? colour(m.sig) : "#000";
+	double px = xs_[mark.from];
+	double to = xs_[mark.to];
+	double py = mark.sig ? row_y(*on, mark.sig) : on->y + 9;
+	const char *fill = mark.sig ? colour(mark.sig) : "#000";
 
 	std::fprintf(out_, "<g class=\"mark %s\"><title>%s</title>",
-		     kind_names[static_cast<int>(m.kind)],
-		     escape(valid(m.title)).c_str());
-	switch (m.kind) {
+		     kind_names[static_cast<int>(mark.kind)],
+		     escape(valid(mark.title)).c_str());
+	switch (mark.kind) {
 	case Kind::Wait:
-		std::fprintf(out_,
-			     "<rect x=\"%s\" y=\"%s\" width=\"%s\" height=\"8\" "
-			     "fill=\"%s\" fill-opacity=\"0.35\" stroke=\"%s\"/>",
-			     number(x).c_str(), number(y - 4).c_str(),
-			     number(std::max(to - x, 1.0)).c_str(), fill, fill);
+		std::fprintf(
+		    out_,
+		    "<rect x=\"%s\" y=\"%s\" width=\"%s\" height=\"8\" "
+		    "fill=\"%s\" fill-opacity=\"0.35\" stroke=\"%s\"/>",
+		    number(px).c_str(), number(py - 4).c_str(),
+		    number(std::max(to - px, 1.0)).c_str(), fill, fill);
 		break;
 	case Kind::Handler: {
 		double top = on->y + 18 +
 			     ROW * static_cast<double>(std::max<size_t>(
 				       on->signals.size(), 1)) +
-			     RUN * m.depth;
-		std::fprintf(out_,
-			     "<rect x=\"%s\" y=\"%s\" width=\"%s\" height=\"%s\" "
-			     "fill=\"%s\" stroke=\"#000\" stroke-width=\"0.5\"/>",
-			     number(x).c_str(), number(top + 1).c_str(),
-			     number(std::max(to - x, 2.0)).c_str(),
-			     number(RUN - 2).c_str(), fill);
+			     RUN * mark.depth;
+		std::fprintf(
+		    out_,
+		    "<rect x=\"%s\" y=\"%s\" width=\"%s\" height=\"%s\" "
+		    "fill=\"%s\" stroke=\"#000\" stroke-width=\"0.5\"/>",
+		    number(px).c_str(), number(top + 1).c_str(),
+		    number(std::max(to - px, 2.0)).c_str(),
+		    number(RUN - 2).c_str(), fill);
 		break;
 	}
 	case Kind::Fork:
 	case Kind::Thread: {
-		const Lane *made = find(m.other);
-		double y2 = made ? made->y + 9 : y;
-		std::fprintf(out_,
-			     "<path d=\"M%s,%sL%s,%s\" stroke=\"#000\" "
-			     "stroke-width=\"1.5\" %smarker-end=\"url(#arrow)\"/>",
-			     number(x).c_str(), number(y).c_str(),
-			     number(x).c_str(), number(y2 - 6).c_str(),
-			     m.kind == Kind::Thread ? "stroke-dasharray=\"2 2\" "
-						    : "");
+		const Lane *made = find(mark.other);
+		double y2 = made ? made->y + 9 : py;
+		std::fprintf(
+		    out_,
+		    "<path d=\"M%s,%sL%s,%s\" stroke=\"#000\" "
+		    "stroke-width=\"1.5\" %smarker-end=\"url(#arrow)\"/>",
+		    number(px).c_str(), number(py).c_str(), number(px).c_str(),
+		    number(y2 - 6).c_str(),
+		    mark.kind == Kind::Thread ? "stroke-dasharray=\"2 2\" "
+					      : "");
 		break;
 	}
 	case Kind::Stopped:
 		std::fprintf(out_,
 			     "<path d=\"M%s,%sL%s,%s\" stroke=\"#000\" "
 			     "stroke-width=\"3\" stroke-dasharray=\"6 3\"/>",
-			     number(x).c_str(), number(y).c_str(),
-			     number(to).c_str(), number(y).c_str());
+			     number(px).c_str(), number(py).c_str(),
+			     number(to).c_str(), number(py).c_str());
 		break;
 	case Kind::End:
 		std::fprintf(out_,
 			     "<path d=\"M%s,%sL%s,%s\" stroke=\"#000\" "
 			     "stroke-width=\"3\"/><text x=\"%s\" y=\"%s\">%s"
 			     "</text>",
-			     number(x).c_str(), number(on->y + 2).c_str(),
-			     number(x).c_str(),
+			     number(px).c_str(), number(on->y + 2).c_str(),
+			     number(px).c_str(),
 			     number(on->y + height(*on)).c_str(),
-			     number(x + 5).c_str(), number(on->y + 11).c_str(),
-			     escape(m.label).c_str());
+			     number(px + 5).c_str(), number(on->y + 11).c_str(),
+			     escape(mark.label).c_str());
 		break;
 	case Kind::Gap:
-		std::fprintf(out_,
-			     "<path d=\"M%s,%sl3,-6l3,6l3,-6l3,6\" fill=\"none\" "
-			     "stroke=\"#c00\" stroke-width=\"2\"/>",
-			     number(x - 6).c_str(), number(on->y + 8).c_str());
+		std::fprintf(
+		    out_,
+		    "<path d=\"M%s,%sl3,-6l3,6l3,-6l3,6\" fill=\"none\" "
+		    "stroke=\"#c00\" stroke-width=\"2\"/>",
+		    number(px - 6).c_str(), number(on->y + 8).c_str());
 		break;
 	default:
-		if (const Lane *from = m.other ? find(m.other) : nullptr)
-			std::fprintf(out_,
-				     "<path d=\"M%s,%sL%s,%s\" stroke=\"%s\" "
-				     "stroke-dasharray=\"3 2\"/>",
-				     number(x).c_str(),
-				     number(from->y + 9).c_str(),
-				     number(x).c_str(), number(y).c_str(),
-				     fill);
-		shape(m.kind, m.action, x, y, fill);
+		if (const Lane *from = mark.other ? find(mark.other) : nullptr)
+			std::fprintf(
+			    out_,
+			    "<path d=\"M%s,%sL%s,%s\" stroke=\"%s\" "
+			    "stroke-dasharray=\"3 2\"/>",
+			    number(px).c_str(), number(from->y + 9).c_str(),
+			    number(px).c_str(), number(py).c_str(), fill);
+		shape(mark.kind, mark.action, px, py, fill);
 	}
 	std::fputs("</g>\n", out_);
 }
 
 void
-Svg::lane_of(const Account &account, const Lane &lane)
+Svg::draw_lane(const Account &account, const Lane &lane)
 {
 	const Process *proc = account.find(lane.pid);
 	std::string name =
@@ -752,14 +760,14 @@ Svg::lane_of(const Account &account, const Lane &lane)
 		      (proc && !proc->program.empty()
 			   ? " (" + proc->program + ")"
 			   : "");
-	double x0 = xs_[lane.from], x1 = xs_[lane.to];
+	double x0 = xs_[lane.from];
+	double x1 = xs_[lane.to];
 	double bottom = lane.y + height(lane);
 
 	std::fprintf(out_,
 		     "<g class=\"lane\"><text class=\"name\" x=\"8\" y=\"%s\" "
 		     "font-weight=\"bold\">%s</text>\n",
-		     number(lane.y + 12).c_str(),
-		     escape(valid(name)).c_str());
+		     number(lane.y + 12).c_str(), escape(valid(name)).c_str());
 	std::fprintf(out_,
 		     "<rect x=\"%s\" y=\"%s\" width=\"%s\" height=\"%s\" "
 		     "fill=\"#f4f4f4\"/>\n",
@@ -780,34 +788,36 @@ Svg::lane_of(const Account &account, const Lane &lane)
 			     number(LABELS).c_str(),
 			     number(lane.y + 18 + ROW / 2 + 4).c_str());
 	if (lane.depth)
-		std::fprintf(out_,
-			     "<text x=\"%s\" y=\"%s\" text-anchor=\"end\">"
-			     "handler runs</text>\n",
-			     number(LABELS).c_str(),
-			     number(bottom - BAND - RUN * lane.depth / 2 + 4)
-				 .c_str());
+		std::fprintf(
+		    out_,
+		    "<text x=\"%s\" y=\"%s\" text-anchor=\"end\">"
+		    "handler runs</text>\n",
+		    number(LABELS).c_str(),
+		    number(bottom - BAND - RUN * lane.depth / 2 + 4).c_str());
 	std::fprintf(out_,
 		     "<text x=\"%s\" y=\"%s\" text-anchor=\"end\" "
 		     "font-style=\"italic\">blocked</text>\n",
 		     number(LABELS).c_str(), number(bottom - 2).c_str());
 	// The blocked band: each set from its change to the next.
 	for (size_t i = 0; i < lane.masks.size(); i++) {
-		const Mask &m = lane.masks[i];
-		double from = xs_[std::max(m.from, lane.from)];
+		const Mask &band = lane.masks[i];
+		double from = xs_[std::max(band.from, lane.from)];
 		double to = i + 1 < lane.masks.size()
 				? xs_[lane.masks[i + 1].from]
 				: x1;
-		std::string names = sigset_names(m.set);
-		std::fprintf(out_,
-			     "<g class=\"mark blocked\"><title>%s</title>"
-			     "<rect x=\"%s\" y=\"%s\" width=\"%s\" height=\"%s\" "
-			     "fill=\"%s\" stroke=\"#fff\"/>",
-			     escape(valid(m.title)).c_str(), number(from).c_str(),
-			     number(bottom - BAND).c_str(),
-			     number(std::max(to - from, 0.5)).c_str(),
-			     number(BAND).c_str(), m.set ? "#bbb" : "#eee");
+		std::string names = sigset_names(band.set);
+		std::fprintf(
+		    out_,
+		    "<g class=\"mark blocked\"><title>%s</title>"
+		    "<rect x=\"%s\" y=\"%s\" width=\"%s\" height=\"%s\" "
+		    "fill=\"%s\" stroke=\"#fff\"/>",
+		    escape(valid(band.title)).c_str(), number(from).c_str(),
+		    number(bottom - BAND).c_str(),
+		    number(std::max(to - from, 0.5)).c_str(),
+		    number(BAND).c_str(), band.set ? "#bbb" : "#eee");
 		// Named where there is room.
-		if (m.set && to - from > 7.0 * static_cast<double>(names.size()))
+		if (band.set &&
+		    to - from > 7.0 * static_cast<double>(names.size()))
 			std::fprintf(out_,
 				     "<text x=\"%s\" y=\"%s\" "
 				     "font-size=\"9\">%s</text>",
@@ -823,42 +833,44 @@ Svg::lane_of(const Account &account, const Lane &lane)
 void
 Svg::axis()
 {
-	double y = height_ + 4, last = -1e9;
+	double py = height_ + 4;
+	double last = -1e9; // the x of the last label
 
 	std::fprintf(out_,
 		     "<g class=\"axis\"><path d=\"M%s,%sL%s,%s\" "
 		     "stroke=\"#000\"/>\n",
-		     number(xs_.front()).c_str(), number(y).c_str(),
-		     number(xs_.back()).c_str(), number(y).c_str());
+		     number(xs_.front()).c_str(), number(py).c_str(),
+		     number(xs_.back()).c_str(), number(py).c_str());
 	for (size_t i = 0; i < steps_.size(); i++) {
-		double x = xs_[i];
+		double px = xs_[i];
 		if (i && steps_[i] - steps_[i - 1] >= LONG_GAP) {
-			double mid = (xs_[i - 1] + x) / 2;
-			std::fprintf(out_,
-				     "<path d=\"M%s,%sl4,-8M%s,%sl4,-8\" "
-				     "stroke=\"#000\"/><text x=\"%s\" y=\"%s\" "
-				     "text-anchor=\"middle\" font-size=\"9\">"
-				     "+%s</text>\n",
-				     number(mid - 4).c_str(), number(y + 4).c_str(),
-				     number(mid).c_str(), number(y + 4).c_str(),
-				     number(mid).c_str(), number(y - 6).c_str(),
-				     when(steps_[i] - steps_[i - 1]).c_str());
+			double mid = (xs_[i - 1] + px) / 2;
+			std::fprintf(
+			    out_,
+			    "<path d=\"M%s,%sl4,-8M%s,%sl4,-8\" "
+			    "stroke=\"#000\"/><text x=\"%s\" y=\"%s\" "
+			    "text-anchor=\"middle\" font-size=\"9\">"
+			    "+%s</text>\n",
+			    number(mid - 4).c_str(), number(py + 4).c_str(),
+			    number(mid).c_str(), number(py + 4).c_str(),
+			    number(mid).c_str(), number(py - 6).c_str(),
+			    when(steps_[i] - steps_[i - 1]).c_str());
 		}
-		if (x - last < 70 || (i && steps_[i] == steps_[i - 1]))
+		if (px - last < 70 || (i && steps_[i] == steps_[i - 1]))
 			continue;
-		last = x;
-		std::fprintf(out_,
-			     "<path d=\"M%s,%sv5\" stroke=\"#000\"/><text "
-			     "x=\"%s\" y=\"%s\" text-anchor=\"middle\">%s</text>\n",
-			     number(x).c_str(), number(y).c_str(),
-			     number(x).c_str(), number(y + 17).c_str(),
-			     when(steps_[i]).c_str());
+		last = px;
+		std::fprintf(
+		    out_,
+		    "<path d=\"M%s,%sv5\" stroke=\"#000\"/><text "
+		    "x=\"%s\" y=\"%s\" text-anchor=\"middle\">%s</text>\n",
+		    number(px).c_str(), number(py).c_str(), number(px).c_str(),
+		    number(py + 17).c_str(), when(steps_[i]).c_str());
 	}
 	std::fputs("</g>\n", out_);
 }
 
 void
-Svg::legend(double y)
+Svg::legend(double py)
 {
 	struct Key {
 		Kind kind;
@@ -874,44 +886,46 @@ Svg::legend(double y)
 	    {Kind::Delivered, Action::Handler, "delivered to a handler"},
 	    {Kind::Delivered, Action::Ignore, "delivered, ignored or goes on"},
 	    {Kind::Delivered, Action::Stop, "delivered: stops"},
-	    {Kind::Delivered, Action::Terminate, "delivered: ends (core: thick)"},
+	    {Kind::Delivered, Action::Terminate,
+	     "delivered: ends (core: thick)"},
 	    {Kind::Taken, Action::None, "taken by sigwait or signalfd"},
 	    {Kind::Discarded, Action::None, "discarded while pending"},
 	};
-	double x = 16;
+	double px = 16;
 
 	std::fprintf(out_, "<g class=\"legend\">\n");
 	for (const Key &key : keys) {
-		shape(key.kind, key.action, x, y, "#777");
+		shape(key.kind, key.action, px, py, "#777");
 		std::fprintf(out_, "<text x=\"%s\" y=\"%s\">%s</text>\n",
-			     number(x + 10).c_str(), number(y + 4).c_str(),
+			     number(px + 10).c_str(), number(py + 4).c_str(),
 			     key.words);
-		x += 215;
-		if (x > 700) {
-			x = 16;
-			y += 20;
+		px += 215;
+		if (px > 700) {
+			px = 16;
+			py += 20;
 		}
 	}
-	y += 22;
-	x = 16;
+	py += 22;
+	px = 16;
 	for (const char *words :
 	     {"Bars: pending, from generation to fate. Spans under the rows: "
 	      "handler runs, nested ones deeper. Grey band: blocked signals.",
 	      "Time runs right; long gaps are drawn short, and say how long "
 	      "they were. A mark's tooltip gives its line of the account."}) {
 		std::fprintf(out_, "<text x=\"%s\" y=\"%s\">%s</text>\n",
-			     number(x).c_str(), number(y + 4).c_str(), words);
-		y += 16;
+			     number(px).c_str(), number(py + 4).c_str(), words);
+		py += 16;
 	}
-	y += 4;
+	py += 4;
 	for (int sig : signals_) {
-		std::fprintf(out_,
-			     "<rect x=\"%s\" y=\"%s\" width=\"12\" height=\"8\" "
-			     "fill=\"%s\"/><text x=\"%s\" y=\"%s\">%s</text>\n",
-			     number(x).c_str(), number(y - 4).c_str(),
-			     colour(sig), number(x + 16).c_str(),
-			     number(y + 4).c_str(), signame(sig).c_str());
-		x += 110;
+		std::fprintf(
+		    out_,
+		    "<rect x=\"%s\" y=\"%s\" width=\"12\" height=\"8\" "
+		    "fill=\"%s\"/><text x=\"%s\" y=\"%s\">%s</text>\n",
+		    number(px).c_str(), number(py - 4).c_str(), colour(sig),
+		    number(px + 16).c_str(), number(py + 4).c_str(),
+		    signame(sig).c_str());
+		px += 110;
 	}
 	std::fputs("</g>\n", out_);
 }
@@ -920,24 +934,25 @@ Svg::legend(double y)
 void
 Svg::dense()
 {
-	double x = xs_[dense_] + 10, y = TOP + 14;
+	double px = xs_[dense_] + 10;
+	double py = TOP + 14;
 	std::string said;
 
 	for (const auto &[what, n] : untold_)
-		said += (said.empty() ? "" : ", ") + what + " " +
-			std::to_string(n);
+		said +=
+		    (said.empty() ? "" : ", ") + what + " " + std::to_string(n);
 	std::fprintf(out_,
 		     "<g class=\"mark dense\"><title>not drawn, from %s to "
 		     "%s: %s</title><rect x=\"%s\" y=\"%s\" width=\"200\" "
 		     "height=\"%s\" fill=\"#ddd\"/>\n",
 		     when(steps_[dense_]).c_str(), when(untold_last_).c_str(),
-		     said.c_str(), number(x).c_str(), number(TOP).c_str(),
+		     said.c_str(), number(px).c_str(), number(TOP).c_str(),
 		     number(height_ - TOP).c_str());
 	std::fprintf(out_, "<text x=\"%s\" y=\"%s\">not drawn:</text>\n",
-		     number(x + 4).c_str(), number(y).c_str());
+		     number(px + 4).c_str(), number(py).c_str());
 	for (const auto &[what, n] : untold_)
 		std::fprintf(out_, "<text x=\"%s\" y=\"%s\">%s %llu</text>\n",
-			     number(x + 4).c_str(), number(y += 14).c_str(),
+			     number(px + 4).c_str(), number(py += 14).c_str(),
 			     what.c_str(), static_cast<unsigned long long>(n));
 	std::fputs("</g>\n", out_);
 }
@@ -950,13 +965,14 @@ Svg::write(const Account &account)
 	double total = legend_y + 86 + (signals_.empty() ? 0 : 20) +
 		       (untold_.empty() ? 0 : 20);
 
-	std::fprintf(out_,
-		     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-		     "<svg xmlns=\"http://www.w3.org/2000/svg\" "
-		     "width=\"%s\" height=\"%s\" viewBox=\"0 0 %s %s\" "
-		     "font-family=\"sans-serif\" font-size=\"11\">\n",
-		     number(std::max(width, 900.0)).c_str(), number(total).c_str(),
-		     number(std::max(width, 900.0)).c_str(), number(total).c_str());
+	std::fprintf(
+	    out_,
+	    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+	    "<svg xmlns=\"http://www.w3.org/2000/svg\" "
+	    "width=\"%s\" height=\"%s\" viewBox=\"0 0 %s %s\" "
+	    "font-family=\"sans-serif\" font-size=\"11\">\n",
+	    number(std::max(width, 900.0)).c_str(), number(total).c_str(),
+	    number(std::max(width, 900.0)).c_str(), number(total).c_str());
 	std::fprintf(out_,
 		     "<title>sigtrace: what the kernel did with the signals "
 		     "of %s</title>\n"
@@ -988,9 +1004,9 @@ Svg::write(const Account &account)
 	std::fprintf(out_, "<text class=\"note\" x=\"8\" y=\"40\">%s</text>\n",
 		     escape(note).c_str());
 	for (const Lane &each : lanes_)
-		lane_of(account, each);
+		draw_lane(account, each);
 	for (const Mark &each : marks_)
-		mark(each);
+		draw_mark(each);
 	if (dense_ != OPEN)
 		dense();
 	axis();

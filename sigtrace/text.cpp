@@ -274,9 +274,10 @@ return_line(const Event &ev)
 	std::string text =
 	    ev.jumped ? "its handler by a long jump" : "from its handler";
 	if (ev.has_ran)
-		text += format(", after %llu.%03llu ms",
-			       static_cast<unsigned long long>(ev.ran_us / 1000),
-			       static_cast<unsigned long long>(ev.ran_us % 1000));
+		text +=
+		    format(", after %llu.%03llu ms",
+			   static_cast<unsigned long long>(ev.ran_us / 1000),
+			   static_cast<unsigned long long>(ev.ran_us % 1000));
 	return format("%-8s %-9s  %s; blocked: %s",
 		      ev.sig ? signame(ev.sig).c_str() : "",
 		      ev.jumped ? "leaves" : "returns", text.c_str(),
@@ -426,9 +427,10 @@ line(const Account &account, const Event &ev)
 		what = end_of(ev);
 		break;
 	case Type::Lost:
-		what = format("%llu events lost here, the kernel's buffer being "
-			      "full",
-			      static_cast<unsigned long long>(ev.lost));
+		what =
+		    format("%llu events lost here, the kernel's buffer being "
+			   "full",
+			   static_cast<unsigned long long>(ev.lost));
 		break;
 	case Type::Waiting:
 		return waiting(account, ev);
@@ -442,10 +444,9 @@ line(const Account &account, const Event &ev)
 	}
 	bool whole = ev.type == Type::Exit || ev.type == Type::Stop ||
 		     ev.type == Type::Continue;
-	return format("%7llu  %-13s  %s",
-		      static_cast<unsigned long long>(ev.us / 1000),
-		      who(account, ev.pid, whole ? 0 : ev.tid).c_str(),
-		      what.c_str());
+	return format(
+	    "%7llu  %-13s  %s", static_cast<unsigned long long>(ev.us / 1000),
+	    who(account, ev.pid, whole ? 0 : ev.tid).c_str(), what.c_str());
 }
 
 std::unique_ptr<Writer>

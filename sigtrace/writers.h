@@ -30,6 +30,10 @@ bool replay_json(FILE *in, Writer &writer, std::string &error);
 // The line the text gives an event, without its newline.
 std::string line(const Account &account, const Event &event);
 
+// The length of the UTF-8 character at text[at], or 0 where no whole
+// one starts there.
+size_t utf8_length(const std::string &text, size_t at);
+
 // A signal set by name, as a person reads it: "none", a few names, or
 // "every signal but" the few it lacks.
 std::string sigset_names(std::uint64_t set);

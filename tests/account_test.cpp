@@ -367,10 +367,12 @@ void
 runs()
 {
 	Run run;
-	const std::uint64_t usr1 = 1ULL << (SIGUSR1 - 1),
-			    usr2 = 1ULL << (SIGUSR2 - 1);
-	event outer = deliver(80, 80, SIGUSR1), inner = deliver(80, 80, SIGUSR2);
-	event back = record(EVENT_RETURN, 80, 80), mask = record(EVENT_MASK, 80, 80);
+	const std::uint64_t usr1 = 1ULL << (SIGUSR1 - 1);
+	const std::uint64_t usr2 = 1ULL << (SIGUSR2 - 1);
+	event outer = deliver(80, 80, SIGUSR1);
+	event inner = deliver(80, 80, SIGUSR2);
+	event back = record(EVENT_RETURN, 80, 80);
+	event mask = record(EVENT_MASK, 80, 80);
 	outer.blocked = usr1;
 	inner.blocked = usr1 | usr2;
 	run << outer << inner;
@@ -388,7 +390,8 @@ runs()
 	expect("nested: the inner returns first", lines[2],
 	       "process 80 SIGUSR2 returns from its handler, after 0.001 ms; "
 	       "blocked: SIGUSR1");
-	expect("a handler's own mask", lines[3], "process 80 blocks SIGUSR1 SIGUSR2");
+	expect("a handler's own mask", lines[3],
+	       "process 80 blocks SIGUSR1 SIGUSR2");
 	expect("a long jump out of the outer", lines[4],
 	       "process 80 SIGUSR1 leaves its handler by a long jump, after "
 	       "0.003 ms; blocked: none");
@@ -400,9 +403,13 @@ runs()
 void
 again()
 {
-	char *json = nullptr, *told = nullptr, *again = nullptr;
-	size_t json_size = 0, told_size = 0, again_size = 0;
-	FILE *json_out = open_memstream(&json, &json_size);
+	char *json_text = nullptr;
+	char *told = nullptr;
+	char *again = nullptr;
+	size_t json_size = 0;
+	size_t told_size = 0;
+	size_t again_size = 0;
+	FILE *json_out = open_memstream(&json_text, &json_size);
 	FILE *told_out = open_memstream(&told, &told_size);
 	std::vector<std::unique_ptr<Writer>> both;
 	both.push_back(json_writer(json_out));
@@ -427,11 +434,12 @@ again()
 	writer->summary(account);
 	std::fclose(json_out);
 
-	FILE *in = fmemopen(json, json_size, "r");
+	FILE *in = fmemopen(json_text, json_size, "r");
 	FILE *again_out = open_memstream(&again, &again_size);
 	std::unique_ptr<Writer> text = text_writer(again_out);
 	std::string error;
-	expect("read back", replay_json(in, *text, error) ? "yes" : error, "yes");
+	expect("read back", replay_json(in, *text, error) ? "yes" : error,
+	       "yes");
 	std::fclose(in);
 	std::fclose(again_out);
 	std::fclose(told_out);
@@ -450,7 +458,7 @@ again()
 	       "line 2: us missing or not of its kind");
 	std::fclose(in);
 	std::fclose(nowhere);
-	std::free(json);
+	std::free(json_text);
 	std::free(told);
 	std::free(again);
 }
