@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -571,92 +572,73 @@ class Svg : public Writer
 	double height_ = 0;
 };
 
+// Each mark's shape, drawn about the origin in currentColor, the colour
+// of its signal: filled and edged in black, or hollow and edged in the
+// colour, so that the shapes differ in black and white too.
+struct Outline {
+	Kind kind;
+	Action action; // of a delivery
+	const char *body;
+};
+
+const Outline outlines[] = {
+    {Kind::Generated, Action::None,
+     "<circle r=\"4\" fill=\"currentColor\" stroke=\"#000\"/>"},
+    {Kind::Merged, Action::None,
+     "<path d=\"M0,-6L5,0L0,6L-5,0Z\" fill=\"#fff\" stroke=\"currentColor\" "
+     "stroke-width=\"2\"/>"},
+    {Kind::Ignored, Action::None,
+     "<circle r=\"4\" fill=\"#fff\" stroke=\"currentColor\" "
+     "stroke-width=\"1.5\"/>"},
+    {Kind::Lost, Action::None,
+     "<path d=\"M-4,-4L4,4M-4,4L4,-4\" stroke=\"currentColor\" "
+     "stroke-width=\"2.5\"/>"},
+    {Kind::Dropped, Action::None,
+     "<rect x=\"-4\" y=\"-4\" width=\"8\" height=\"8\" fill=\"#fff\" "
+     "stroke=\"currentColor\" stroke-width=\"1.5\"/>"},
+    {Kind::Taken, Action::None,
+     "<path d=\"M-5,-5L5,-5L0,5Z\" fill=\"currentColor\" stroke=\"#000\"/>"},
+    {Kind::Discarded, Action::None,
+     "<path d=\"M-4,-4L4,4M-4,4L4,-4\" stroke=\"#000\" "
+     "stroke-width=\"1.5\"/>"},
+    {Kind::Delivered, Action::Handler,
+     "<path d=\"M-5,-6L6,0L-5,6Z\" fill=\"currentColor\" stroke=\"#000\"/>"},
+    {Kind::Delivered, Action::Ignore,
+     "<path d=\"M-5,-6L6,0L-5,6Z\" fill=\"#fff\" stroke=\"currentColor\" "
+     "stroke-width=\"1.5\"/>"},
+    {Kind::Delivered, Action::Continue,
+     "<path d=\"M-5,-6L6,0L-5,6Z\" fill=\"#fff\" stroke=\"currentColor\" "
+     "stroke-width=\"1.5\"/>"},
+    {Kind::Delivered, Action::Stop,
+     "<rect x=\"-5\" y=\"-5\" width=\"10\" height=\"10\" "
+     "fill=\"currentColor\" stroke=\"#000\"/>"},
+    {Kind::Delivered, Action::Terminate,
+     "<circle r=\"7\" fill=\"#fff\" stroke=\"#000\"/><path "
+     "d=\"M-4,-4L4,4M-4,4L4,-4\" stroke=\"currentColor\" "
+     "stroke-width=\"2.5\"/>"},
+    {Kind::Delivered, Action::Core,
+     "<circle r=\"7\" fill=\"#fff\" stroke=\"#000\" stroke-width=\"3\"/><path "
+     "d=\"M-4,-4L4,4M-4,4L4,-4\" stroke=\"currentColor\" "
+     "stroke-width=\"2.5\"/>"},
+};
+
 void
 Svg::shape(Kind kind, Action action, double px, double py, const char *fill)
 {
-	std::string at = "translate(" + number(px) + "," + number(py) + ")";
-	const char *stroke = "#000";
-
-	switch (kind) {
-	case Kind::Generated: // a filled circle
-		std::fprintf(out_,
-			     "<circle transform=\"%s\" r=\"4\" fill=\"%s\" "
-			     "stroke=\"%s\"/>",
-			     at.c_str(), fill, stroke);
-		break;
-	case Kind::Merged: // a hollow diamond
-		std::fprintf(out_,
-			     "<path transform=\"%s\" d=\"M0,-6L5,0L0,6L-5,0Z\" "
-			     "fill=\"#fff\" stroke=\"%s\" stroke-width=\"2\"/>",
-			     at.c_str(), fill);
-		break;
-	case Kind::Ignored: // a hollow circle
-		std::fprintf(out_,
-			     "<circle transform=\"%s\" r=\"4\" fill=\"#fff\" "
-			     "stroke=\"%s\" stroke-width=\"1.5\"/>",
-			     at.c_str(), fill);
-		break;
-	case Kind::Lost: // a cross
-	case Kind::Discarded:
+	// A delivery's outline is its action's; any other's, its kind's.
+	if (kind != Kind::Delivered)
+		action = Action::None;
+	else if (action == Action::None)
+		action = Action::Handler;
+	const Outline *found = std::find_if(
+	    std::begin(outlines), std::end(outlines), [&](const Outline &each) {
+		    return each.kind == kind && each.action == action;
+	    });
+	if (found != std::end(outlines))
 		std::fprintf(
 		    out_,
-		    "<path transform=\"%s\" d=\"M-4,-4L4,4M-4,4L4,-4\" "
-		    "stroke=\"%s\" stroke-width=\"%s\"/>",
-		    at.c_str(), kind == Kind::Lost ? fill : stroke,
-		    kind == Kind::Lost ? "2.5" : "1.5");
-		break;
-	case Kind::Dropped: // a hollow square
-		std::fprintf(out_,
-			     "<rect transform=\"%s\" x=\"-4\" y=\"-4\" "
-			     "width=\"8\" height=\"8\" fill=\"#fff\" "
-			     "stroke=\"%s\" stroke-width=\"1.5\"/>",
-			     at.c_str(), fill);
-		break;
-	case Kind::Taken: // a triangle pointing down
-		std::fprintf(out_,
-			     "<path transform=\"%s\" d=\"M-5,-5L5,-5L0,5Z\" "
-			     "fill=\"%s\" stroke=\"%s\"/>",
-			     at.c_str(), fill, stroke);
-		break;
-	case Kind::Delivered:
-		switch (action) {
-		case Action::Stop: // a filled square
-			std::fprintf(out_,
-				     "<rect transform=\"%s\" x=\"-5\" y=\"-5\" "
-				     "width=\"10\" height=\"10\" fill=\"%s\" "
-				     "stroke=\"%s\"/>",
-				     at.c_str(), fill, stroke);
-			break;
-		case Action::Terminate: // a heavy cross in a ring
-		case Action::Core:
-			std::fprintf(out_,
-				     "<g transform=\"%s\"><circle r=\"7\" "
-				     "fill=\"#fff\" stroke=\"%s\" "
-				     "stroke-width=\"%s\"/><path "
-				     "d=\"M-4,-4L4,4M-4,4L4,-4\" stroke=\"%s\" "
-				     "stroke-width=\"2.5\"/></g>",
-				     at.c_str(), stroke,
-				     action == Action::Core ? "3" : "1", fill);
-			break;
-		case Action::Ignore: // a hollow triangle
-		case Action::Continue:
-			std::fprintf(out_,
-				     "<path transform=\"%s\" "
-				     "d=\"M-5,-6L6,0L-5,6Z\" fill=\"#fff\" "
-				     "stroke=\"%s\" stroke-width=\"1.5\"/>",
-				     at.c_str(), fill);
-			break;
-		default: // to a handler: a filled triangle
-			std::fprintf(out_,
-				     "<path transform=\"%s\" "
-				     "d=\"M-5,-6L6,0L-5,6Z\" fill=\"%s\" "
-				     "stroke=\"%s\"/>",
-				     at.c_str(), fill, stroke);
-		}
-		break;
-	default:
-		break;
-	}
+		    "<g transform=\"translate(%s,%s)\" color=\"%s\">%s</g>",
+		    number(px).c_str(), number(py).c_str(), fill, found->body);
 }
 
 void
