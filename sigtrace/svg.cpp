@@ -290,7 +290,7 @@ class Svg : public Writer
 		for (Lane &each : lanes_)
 			if (each.to == OPEN)
 				each.to = last;
-		layout(account);
+		layout();
 		write(account);
 	}
 
@@ -491,8 +491,17 @@ class Svg : public Writer
 	// a longer gap longer by its logarithm, so that microseconds and
 	// seconds both read.
 	void
-	layout(const Account & /*account*/)
+	layout()
 	{
+		// Each process's threads under it, whenever they began.
+		std::map<pid_t, size_t> first;
+		for (const Lane &each : lanes_)
+			first.try_emplace(each.pid, first.size());
+		std::stable_sort(lanes_.begin(), lanes_.end(),
+				 [&](const Lane &one, const Lane &other) {
+					 return first[one.pid] <
+						first[other.pid];
+				 });
 		double px = LABELS + 20;
 		xs_.clear();
 		for (size_t i = 0; i < steps_.size(); i++) {

@@ -134,18 +134,24 @@ with tempfile.TemporaryDirectory() as tmp:
     # A fork, and the child's end told to the parent by SIGCHLD.
     drawn["fork"] = draw(tmp, "fork", start() + [
         {"type": "fork", "us": 2, "pid": 10, "tid": 10, "child": 11},
+        {"type": "thread", "us": 2, "pid": 10, "tid": 10, "thread": 12},
+        signal(3, "ignored", *USR2, **{"from": {"kind": "child", "pid": 11, "tid": 11, "comm": "prog"}}),
         end(4, pid=11),
         signal(5, "pending", "SIGCHLD", 17, **{"from": {"kind": "kernel", "reason": "child_exited", "child": 11}}),
         handler(6, "SIGCHLD", 17, queued_us=5, blocked=["SIGCHLD"]), back(7, "SIGCHLD", 17, 1, []),
         end(9), summary(9)])
     found, tree = marks(drawn["fork"])
     lanes = [t.text for t in tree.iter(f"{SVG}text") if t.get("class") == "name"]
-    expect("fork: a lane each", lanes, ["process 10 (prog)", "child 11 (prog)"])
-    expect("fork: the fork, the bar, the run, both ends",
-           [k for k in kinds(found) if k != "blocked"], ["delivered", "end", "end", "fork", "generated", "handler",
-                                                        "wait"])
+    expect("fork: a lane each, the thread under its process", lanes,
+           ["process 10 (prog)", "thread 12", "child 11 (prog)"])
+    expect("fork: the fork, the thread, the bar, the run, every end",
+           [k for k in kinds(found) if k != "blocked"],
+           ["delivered", "end", "end", "end", "fork", "generated", "handler", "ignored", "thread", "wait"])
+    linked = [g for g in tree.iter(f"{SVG}g") if g.get("class") == "mark ignored"]
+    expect("fork: the child's signal linked to the child's lane",
+           [p.get("stroke-dasharray") for g in linked for p in g.findall(f"{SVG}path")], ["3 2"])
     expect("fork: SIGCHLD's line", [words(t) for k, t in found if k == "generated"],
-           ["0 process 10 SIGCHLD pending from the kernel: child 11 ended"])
+           ["0 process 10 SIGCHLD pending from the kernel: child 11 ended, to the process"])
 
     # A handler interrupted by another: the inner run nested, deeper.
     drawn["nested"] = draw(tmp, "nested", start() + [
