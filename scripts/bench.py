@@ -8,9 +8,9 @@ For jumpback, a program that runs in a millisecond, and for a program
 that sends itself 100 000 signals: the median wall time and the median
 peak memory (the largest process's resident set) of RUNS runs (default
 11) of the program alone, under `strace -f`, and under sigtrace, with
-its lines and with --json.  Then what tracing costs the rest of the
-machine: a program that sigtrace does not trace, making 400 000 system
-calls, alone and while a sigtrace runs beside it.  strace's and
+its lines, with --json and drawing its picture.  Then what tracing costs
+the rest of the machine: a program that sigtrace does not trace, making
+400 000 system calls, alone and while a sigtrace runs beside it.  strace's and
 sigtrace's output goes to /dev/null.  It measures; it asserts nothing."""
 import os
 import shutil
@@ -102,6 +102,7 @@ with tempfile.TemporaryDirectory() as tmp:
             row("  under strace -f", ["strace", "-f", "-o", os.devnull, prog])
         row("  under sigtrace", [sigtrace, "-o", os.devnull, prog])
         row("  under sigtrace --json", [sigtrace, "--json", "-o", os.devnull, prog])
+        row("  under sigtrace --svg", [sigtrace, "-o", os.devnull, "--svg", os.devnull, prog])
     row("400 000 system calls, alone", [calls])
     for json in ([], ["--json"]):
         beside = subprocess.Popen([sigtrace, *json, "-o", os.devnull, "sleep", "3600"])

@@ -276,8 +276,10 @@ class Svg : public Writer
 	void
 	summary(const Account &account) override
 	{
+		// The end, a step of its own; an account may hold no event.
 		size_t last = steps_.size();
-		steps_.push_back(std::max(steps_.back(), untold_last_));
+		steps_.push_back(
+		    std::max(steps_.empty() ? 0 : steps_.back(), untold_last_));
 		// What never left is drawn to the end of its lane.
 		for (Mark &mark : marks_)
 			if (mark.to == OPEN) {

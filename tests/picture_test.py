@@ -188,6 +188,10 @@ with tempfile.TemporaryDirectory() as tmp:
     found, tree = marks(drawn["instant"])
     expect("instant: every mark", kinds(found).count("merged") + kinds(found).count("handler"), 2)
 
+    # An account with no event at all, as one cut short at its start.
+    drawn["empty"] = draw(tmp, "empty", start()[:1])
+    expect("empty: a lane, and nothing in it", marks(drawn["empty"])[0], [])
+
     # No signal at all, as jumpback: the picture says so.
     drawn["none"] = draw(tmp, "none", start() + [end(5), summary(5)])
     found, tree = marks(drawn["none"])

@@ -375,8 +375,12 @@ def adds_up(summary):
 with tempfile.TemporaryDirectory() as tmp:
     flood = ("import os, signal\nsignal.signal(signal.SIGUSR1, lambda *_: None)\n"
              "for _ in range(100000):\n    os.kill(os.getpid(), signal.SIGUSR1)\n")
-    status, out, err = run([sigtrace, "--json", "-o", f"{tmp}/account", sys.executable, "-c", flood])
+    status, out, err = run([sigtrace, "--json", "-o", f"{tmp}/account", "--svg", f"{tmp}/flood.svg",
+                            sys.executable, "-c", flood])
     expect("100 000 signals: -o writes the account there", (status, out, err), (0, b"", ""))
+    dense = [m for m in picture(f"{tmp}/flood.svg")[1] if m[0] == "mark dense"]
+    expect("100 000 signals: a picture under a megabyte, the rest counted",
+           (os.path.getsize(f"{tmp}/flood.svg") < 1 << 20, len(dense)), (True, 1))
     records = json_account(f"{tmp}/account")
     usr1 = [p["signals"].get("SIGUSR1") for p in records[-1]["processes"]]
     gaps = sum(r["count"] for r in records if r["type"] == "lost")
