@@ -18,6 +18,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "writers.h"
@@ -480,14 +481,37 @@ class Svg : public Writer
 			runs_.clear();
 		}
 		untold_last_ = ev.us;
-		std::string what =
-		    ev.type == Type::Signal
-			? signame(ev.sig) + " " + what_name(ev.what)
-		    : ev.type == Type::Return  ? "handler returns"
-		    : ev.type == Type::Blocked ? "changes of the blocked set"
-					       : "records lost";
-		untold_[what] += ev.type == Type::Lost ? ev.lost : 1;
+		// Named only when written: a name per event would cost more
+		// than all the rest.
+		Untold key{ev.type, ev.type == Type::Signal ? ev.sig : 0,
+			   ev.type == Type::Signal ? ev.what : What::Pending};
+		untold_[key] += ev.type == Type::Lost ? ev.lost : 1;
 	}
+
+	// What a count of what was not drawn counts.
+	struct Untold {
+		Type type;
+		int sig;
+		What what;
+
+		bool
+		operator<(const Untold &other) const
+		{
+			return std::tie(type, sig, what) <
+			       std::tie(other.type, other.sig, other.what);
+		}
+
+		std::string
+		name() const
+		{
+			return type == Type::Signal
+				   ? signame(sig) + " " + what_name(what)
+			       : type == Type::Return ? "handler returns"
+			       : type == Type::Blocked
+				   ? "changes of the blocked set"
+				   : "records lost";
+		}
+	};
 
 	// Each step's x: time runs right, each step at least STEP further,
 	// a longer gap longer by its logarithm, so that microseconds and
@@ -577,7 +601,7 @@ class Svg : public Writer
 	std::map<pid_t, std::vector<size_t>> runs_;
 	std::map<pid_t, size_t> stopped_;
 	size_t drawn_ = 0;
-	std::map<std::string, std::uint64_t> untold_;
+	std::map<Untold, std::uint64_t> untold_;
 	size_t dense_ = OPEN; // the step where drawing stopped
 	std::uint64_t untold_last_ = 0;
 	double height_ = 0;
@@ -932,8 +956,8 @@ Svg::dense()
 	std::string said;
 
 	for (const auto &[what, n] : untold_)
-		said +=
-		    (said.empty() ? "" : ", ") + what + " " + std::to_string(n);
+		said += (said.empty() ? "" : ", ") + what.name() + " " +
+			std::to_string(n);
 	std::fprintf(out_,
 		     "<g class=\"mark dense\"><title>not drawn, from %s to "
 		     "%s: %s</title><rect x=\"%s\" y=\"%s\" width=\"200\" "
@@ -946,7 +970,8 @@ Svg::dense()
 	for (const auto &[what, n] : untold_)
 		std::fprintf(out_, "<text x=\"%s\" y=\"%s\">%s %llu</text>\n",
 			     number(px + 4).c_str(), number(py += 14).c_str(),
-			     what.c_str(), static_cast<unsigned long long>(n));
+			     what.name().c_str(),
+			     static_cast<unsigned long long>(n));
 	std::fputs("</g>\n", out_);
 }
 
