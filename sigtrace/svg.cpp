@@ -102,6 +102,30 @@ mark_of(Kind kind, pid_t lane, int sig, size_t from, size_t to,
 	return mark;
 }
 
+// What a count of what was not drawn counts.
+struct Untold {
+	Type type;
+	int sig;
+	What what;
+};
+
+bool
+operator<(const Untold &one, const Untold &other)
+{
+	return std::tie(one.type, one.sig, one.what) <
+	       std::tie(other.type, other.sig, other.what);
+}
+
+std::string
+name_of(const Untold &untold)
+{
+	return untold.type == Type::Signal
+		   ? signame(untold.sig) + " " + what_name(untold.what)
+	       : untold.type == Type::Return  ? "handler returns"
+	       : untold.type == Type::Blocked ? "changes of the blocked set"
+					      : "records lost";
+}
+
 // The blocked signals of a lane, from a step on.
 struct Mask {
 	size_t from;
@@ -487,31 +511,6 @@ class Svg : public Writer
 			   ev.type == Type::Signal ? ev.what : What::Pending};
 		untold_[key] += ev.type == Type::Lost ? ev.lost : 1;
 	}
-
-	// What a count of what was not drawn counts.
-	struct Untold {
-		Type type;
-		int sig;
-		What what;
-
-		bool
-		operator<(const Untold &other) const
-		{
-			return std::tie(type, sig, what) <
-			       std::tie(other.type, other.sig, other.what);
-		}
-
-		std::string
-		name() const
-		{
-			return type == Type::Signal
-				   ? signame(sig) + " " + what_name(what)
-			       : type == Type::Return ? "handler returns"
-			       : type == Type::Blocked
-				   ? "changes of the blocked set"
-				   : "records lost";
-		}
-	};
 
 	// Each step's x: time runs right, each step at least STEP further,
 	// a longer gap longer by its logarithm, so that microseconds and
@@ -956,7 +955,7 @@ Svg::dense()
 	std::string said;
 
 	for (const auto &[what, n] : untold_)
-		said += (said.empty() ? "" : ", ") + what.name() + " " +
+		said += (said.empty() ? "" : ", ") + name_of(what) + " " +
 			std::to_string(n);
 	std::fprintf(out_,
 		     "<g class=\"mark dense\"><title>not drawn, from %s to "
@@ -970,7 +969,7 @@ Svg::dense()
 	for (const auto &[what, n] : untold_)
 		std::fprintf(out_, "<text x=\"%s\" y=\"%s\">%s %llu</text>\n",
 			     number(px + 4).c_str(), number(py += 14).c_str(),
-			     what.name().c_str(),
+			     name_of(what).c_str(),
 			     static_cast<unsigned long long>(n));
 	std::fputs("</g>\n", out_);
 }
