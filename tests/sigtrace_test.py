@@ -389,12 +389,18 @@ with tempfile.TemporaryDirectory() as tmp:
     expect("100 000 signals: the summary adds up", adds_up(records[-1]), [])
     print(f"100 000 signals: {records[-1]['lost']} events lost on the way")
 
-# With nobody reading its lines for a while, the kernel's buffer fills
-# and lines are lost: the summary's counts are exact all the same.
-p = subprocess.Popen([sigtrace, "--json", sys.executable, "-c", flood], env=ENV,
-                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-time.sleep(3)
-records = [json.loads(line) for line in p.communicate()[1].splitlines()]
+# With nobody reading its lines until the program is done, the kernel's
+# buffer fills and lines are lost: the summary's counts are exact all the
+# same.  (Waited for by a file it makes last, not by a time: on a busy
+# machine its 100 000 signals may take longer than any time.)
+with tempfile.TemporaryDirectory() as tmp:
+    done = f"{tmp}/done"
+    p = subprocess.Popen([sigtrace, "--json", sys.executable, "-c", flood + f"open({done!r}, 'w').close()\n"],
+                         env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 300
+    while not os.path.exists(done) and p.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.1)
+    records = [json.loads(line) for line in p.communicate()[1].splitlines()]
 usr1 = [q["signals"]["SIGUSR1"] for q in records[-1]["processes"] if "SIGUSR1" in q["signals"]]
 expect("lines lost: the counts exact all the same",
        (records[-1]["lost"] > 0, [(n["sent"], n["delivered"]) for n in usr1]), (True, [(100000, 100000)]))
