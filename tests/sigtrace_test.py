@@ -305,8 +305,10 @@ with tempfile.TemporaryDirectory() as tmp:
     os.chmod(tmp, 0o711)
     os.mkdir(f"{tmp}/theirs", 0o777)
     os.chmod(f"{tmp}/theirs", 0o777)
+    # A copy, which the stranger can reach wherever the build is.
+    theirs = shutil.copy(sigtrace, f"{tmp}/theirs")
     with open(f"{tmp}/run.json") as account_in:
-        again = run([sigtrace, "--from", "-", "--svg", f"{tmp}/theirs/again.svg"], user=STRANGER, stdin=account_in)
+        again = run([theirs, "--from", "-", "--svg", f"{tmp}/theirs/again.svg"], user=STRANGER, stdin=account_in)
     with open(f"{tmp}/live.svg", "rb") as live_svg, open(f"{tmp}/theirs/again.svg", "rb") as again_svg:
         expect("drawn again from JSON, as a stranger: the same picture",
                (status, again, live_svg.read() == again_svg.read()), (0, (0, b"", ""), True))
