@@ -623,8 +623,15 @@ Account::set_mask(const event &record)
 	Process &proc = process_of(record.process);
 	Task &task = proc.tasks[record.task];
 
-	if (task.has_blocked && task.blocked == record.blocked)
+	// Before the program's first exec the process sigtrace started runs
+	// sigtrace's own code (a C library's fork may set the mask back in
+	// the child): the mask is noted, not told.
+	bool ours = !proc.started && !proc.parent;
+	if (ours || (task.has_blocked && task.blocked == record.blocked)) {
+		task.has_blocked = true;
+		task.blocked = record.blocked;
 		return;
+	}
 	Event ev = base(Type::Blocked, record);
 	ev.has_blocked = true;
 	ev.blocked = record.blocked;

@@ -367,6 +367,7 @@ void
 runs()
 {
 	Run run;
+	event exec = record(EVENT_EXEC, 80, 80);
 	const std::uint64_t usr1 = 1ULL << (SIGUSR1 - 1);
 	const std::uint64_t usr2 = 1ULL << (SIGUSR2 - 1);
 	event outer = deliver(80, 80, SIGUSR1);
@@ -375,7 +376,7 @@ runs()
 	event mask = record(EVENT_MASK, 80, 80);
 	outer.blocked = usr1;
 	inner.blocked = usr1 | usr2;
-	run << outer << inner;
+	run << exec << outer << inner;
 	back.blocked = usr1;
 	run << back;
 	mask.blocked = usr1; // no change: nothing said
@@ -387,16 +388,16 @@ runs()
 	mask.blocked = usr2; // and a change outside any run
 	run << mask;
 	std::vector<std::string> lines = run.lines();
-	expect("nested: the inner returns first", lines[2],
+	expect("nested: the inner returns first", lines[3],
 	       "process 80 SIGUSR2 returns from its handler, after 0.001 ms; "
 	       "blocked: SIGUSR1");
-	expect("a handler's own mask", lines[3],
+	expect("a handler's own mask", lines[4],
 	       "process 80 blocks SIGUSR1 SIGUSR2");
-	expect("a long jump out of the outer", lines[4],
+	expect("a long jump out of the outer", lines[5],
 	       "process 80 SIGUSR1 leaves its handler by a long jump, after "
 	       "0.003 ms; blocked: none");
-	expect("a mask outside any run", lines[5], "process 80 blocks SIGUSR2");
-	expect("nothing more", std::to_string(lines.size()), "6");
+	expect("a mask outside any run", lines[6], "process 80 blocks SIGUSR2");
+	expect("nothing more", std::to_string(lines.size()), "7");
 }
 
 // An account written as JSON and read back tells what the records told.
