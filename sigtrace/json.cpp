@@ -21,26 +21,6 @@
 namespace sigtrace
 {
 
-// The length of the UTF-8 character at text[at], or 0 where no whole
-// one starts there.
-size_t
-utf8_length(const std::string &text, size_t at)
-{
-	auto lead = static_cast<unsigned char>(text[at]);
-	size_t length = lead < 0x80		      ? 1
-			: lead >= 0xc2 && lead < 0xe0 ? 2
-			: lead >= 0xe0 && lead < 0xf0 ? 3
-			: lead >= 0xf0 && lead < 0xf5 ? 4
-						      : 0;
-
-	for (size_t next = 1; next < length; next++)
-		if (at + next >= text.size() ||
-		    (static_cast<unsigned char>(text[at + next]) & 0xc0) !=
-			0x80)
-			return 0;
-	return length;
-}
-
 namespace
 {
 

@@ -31,8 +31,13 @@ bool replay_json(FILE *in, Writer &writer, std::string &error);
 std::string line(const Account &account, const Event &event);
 
 // The length of the UTF-8 character at text[at], or 0 where no whole
-// one starts there.
+// one starts there: no overlong form, surrogate or code point past
+// U+10FFFF is one.
 size_t utf8_length(const std::string &text, size_t at);
+// A name from outside (a program's, a thread's), as a person reads it
+// and no terminal acts on it: a control character, a backslash or a
+// byte of invalid UTF-8 is escaped as C escapes it (\x1b, \\).
+std::string printable(const std::string &name);
 
 // A signal set by name, as a person reads it: "none", a few names, or
 // "every signal but" the few it lacks.
