@@ -34,7 +34,10 @@ for pkg in reprepro gpg gpg-agent; do
 done
 if ((${#missing[@]})); then
 	echo "Installing ${missing[*]}..."
-	$sudo apt-get update -qq
+	# Tools for this machine: other architectures' package lists, which
+	# a porter's machine may have and a mirror may hold out of step, are
+	# not read.
+	$sudo apt-get update -qq -o APT::Architectures="$(dpkg --print-architecture)"
 	$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 

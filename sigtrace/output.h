@@ -1,0 +1,65 @@
+// SPDX-License-Identifier: ISC
+/*
+ * The files sigtrace writes, its account and its picture, so that none
+ * is ever destroyed or left half-written, and no write fails unseen.
+ */
+#ifndef OUTPUT_H
+#define OUTPUT_H
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+
+namespace sigtrace
+{
+
+// A regular file, or a name that is none yet, is written to a new file
+// beside it that takes its place only once whole; a symbolic link is
+// followed.  Anything else (a device, a FIFO, standard output) is written
+// in place, and never removed.
+class Output
+{
+      public:
+	Output() = default;
+	Output(const Output &) = delete;
+	Output &operator=(const Output &) = delete;
+	// A file not yet in place is removed, here or at exit.
+	~Output();
+
+	// path, or the stream named name where path is null: false, with
+	// errno, where it cannot be written.
+	bool open(const char *path, FILE *stream, const char *name);
+	// All of it written and in place: false, with errno, where a write
+	// failed; the old file is then left as it was.
+	bool close();
+
+	FILE *
+	file() const
+	{
+		return file_;
+	}
+	const std::string &
+	name() const
+	{
+		return name_;
+	}
+
+      private:
+	std::string name_;   // as the user gave it
+	std::string target_; // the file that it will be, links followed
+	std::string temp_;   // where it is written until then, if elsewhere
+	FILE *file_ = nullptr;
+	bool stream_ = false;
+};
+
+// Whether path names the file that st describes: an output that is the
+// input.
+bool same_file(const char *path, const struct stat &st);
+// Whether two paths name one file, now or once written: two outputs
+// that would write over each other.
+bool same_place(const char *path, const char *other);
+
+} // namespace sigtrace
+
+#endif
