@@ -7,14 +7,19 @@
  * for any writer to tell anew: a run traced once can be drawn anywhere,
  * with no privilege.
  */
-#include <cctype>
+#include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <numeric>
+#include <limits>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "writers.h"
 
@@ -306,213 +311,76 @@ json_writer(FILE *out)
 namespace
 {
 
-// A JSON value, as much of JSON as the account holds.
-struct Value {
-	enum Kind { Null, Bool, Number, String, Array, Object } kind = Null;
-	bool yes = false;
-	double number = 0;
-	std::string text;
-	std::vector<Value> items;
-	std::vector<std::pair<std::string, Value>> fields;
-};
+using Value = nlohmann::json;
 
-class Parser
+// The longest line an account may hold: a summary of thousands of
+// processes fits in it many times over, and nothing read grows past it.
+constexpr size_t LONGEST = 1 << 20;
+
+// The si_code of a signal by the name code_name() gives it, or by its
+// number where it has none.
+bool
+code_of(int sig, const std::string &name, int &code)
 {
-      public:
-	Parser(const std::string &text, std::string &error)
-	    : text_(text), error_(error)
-	{
-	}
-
-	// The line's one value; false, with the fault told, where it is not.
-	bool
-	document(Value &value)
-	{
-		value = parse(0);
-		space();
-		if (at_ != text_.size())
-			fail("more after the object");
-		return error_.empty();
-	}
-
-      private:
-	// The first fault is told; the rest of the line is passed over.
-	void
-	fail(const char *what)
-	{
-		if (error_.empty())
-			error_ = std::string(what) + " at byte " +
-				 std::to_string(at_ + 1);
-		at_ = text_.size();
-	}
-
-	void
-	space()
-	{
-		while (at_ < text_.size() && std::strchr(" \t\r\n", text_[at_]))
-			at_++;
-	}
-
-	bool
-	take(char ch)
-	{
-		space();
-		if (at_ < text_.size() && text_[at_] == ch) {
-			at_++;
-			return true;
-		}
-		return false;
-	}
-
-	void
-	expect(char ch)
-	{
-		if (!take(ch))
-			fail((std::string("expected ") + ch).c_str());
-	}
-
-	Value
-	parse(int depth)
-	{
-		Value value;
-
-		if (depth > 8)
-			fail("nested too deep");
-		space();
-		if (at_ == text_.size()) {
-			fail("a value missing");
-			return value;
-		}
-		char ch = text_[at_];
-		if (ch == '{') {
-			value.kind = Value::Object;
-			at_++;
-			if (take('}'))
-				return value;
-			do {
-				space();
-				std::string key = string();
-				expect(':');
-				value.fields.emplace_back(key,
-							  parse(depth + 1));
-			} while (take(','));
-			expect('}');
-		} else if (ch == '[') {
-			value.kind = Value::Array;
-			at_++;
-			if (take(']'))
-				return value;
-			do
-				value.items.push_back(parse(depth + 1));
-			while (take(','));
-			expect(']');
-		} else if (ch == '"') {
-			value.kind = Value::String;
-			value.text = string();
-		} else if (word("true")) {
-			value.kind = Value::Bool;
-			value.yes = true;
-		} else if (word("false")) {
-			value.kind = Value::Bool;
-		} else if (word("null")) {
-			value.kind = Value::Null;
-		} else {
-			const char *start = text_.c_str() + at_;
-			char *end;
-			value.kind = Value::Number;
-			value.number = std::strtod(start, &end);
-			if (end == start)
-				fail("not JSON");
-			else
-				at_ += static_cast<size_t>(end - start);
-		}
-		return value;
-	}
-
-	bool
-	word(const char *name)
-	{
-		size_t length = std::strlen(name);
-		if (text_.compare(at_, length, name) != 0)
-			return false;
-		at_ += length;
+	static std::unordered_map<int, std::unordered_map<std::string, int>>
+	    by_signal;
+	auto [it, added] = by_signal.try_emplace(sig);
+	if (added)
+		for (int each = -64; each <= 0x80; each++)
+			it->second.emplace(code_name(sig, each), each);
+	auto found = it->second.find(name);
+	if (found != it->second.end()) {
+		code = found->second;
 		return true;
 	}
+	char *end = nullptr;
+	errno = 0;
+	long number = std::strtol(name.c_str(), &end, 10);
+	if (name.empty() || *end || errno || number < INT_MIN ||
+	    number > INT_MAX || name != std::to_string(number))
+		return false;
+	code = static_cast<int>(number);
+	return true;
+}
 
-	// A string, its escapes undone, as UTF-8.
-	std::string
-	string()
-	{
-		std::string out;
+// A flag of struct sigaction by the name flag_names() gives it; 0 where
+// none has it.
+std::uint64_t
+flag_named(const std::string &name)
+{
+	for (int at = 0; at < 64; at++)
+		for (const char *each : flag_names(1ULL << at))
+			if (name == each)
+				return 1ULL << at;
+	return 0;
+}
 
-		if (at_ >= text_.size() || text_[at_] != '"') {
-			fail("expected a string");
-			return out;
-		}
-		for (at_++; at_ < text_.size() && text_[at_] != '"'; at_++) {
-			if (text_[at_] != '\\') {
-				out += text_[at_];
-				continue;
-			}
-			if (++at_ == text_.size())
-				break;
-			char ch = text_[at_];
-			if (ch != 'u') {
-				const char *from = "\"\\/bfnrt";
-				const char *to = "\"\\/\b\f\n\r\t";
-				const char *found = std::strchr(from, ch);
-				if (!found || !ch) {
-					fail("a bad escape");
-					return out;
-				}
-				out += to[found - from];
-				continue;
-			}
-			if (at_ + 4 >= text_.size()) {
-				fail("a bad escape");
-				return out;
-			}
-			unsigned long code = std::strtoul(
-			    text_.substr(at_ + 1, 4).c_str(), nullptr, 16);
-			at_ += 4;
-			// The writer escapes only control bytes and U+FFFD.
-			if (code < 0x80)
-				out += static_cast<char>(code);
-			else if (code < 0x800) {
-				out += static_cast<char>(0xc0 | code >> 6);
-				out += static_cast<char>(0x80 | (code & 0x3f));
-			} else {
-				out += static_cast<char>(0xe0 | code >> 12);
-				out += static_cast<char>(0x80 |
-							 (code >> 6 & 0x3f));
-				out += static_cast<char>(0x80 | (code & 0x3f));
-			}
-		}
-		if (at_ >= text_.size()) {
-			fail("a string not ended");
-			return out;
-		}
-		at_++;
-		return out;
-	}
+// A signal by the name signame() gives it; 0 where none has it.
+int
+signal_named(const std::string &name)
+{
+	static const std::unordered_map<std::string, int> signals = [] {
+		std::unordered_map<std::string, int> all;
+		for (int sig = 64; sig >= 1; sig--)
+			all[signame(sig)] = sig;
+		return all;
+	}();
+	auto found = signals.find(name);
+	return found == signals.end() ? 0 : found->second;
+}
 
-	const std::string &text_;
-	std::string &error_;
-	size_t at_ = 0;
-};
-
-// The fields of one record, each as the writer wrote it.
+// The fields of one record, each checked for its kind and range before
+// it is used.  The first fault is kept; what follows it reads as 0.
 class Record
 {
       public:
 	Record(const Value &value, std::string &error)
 	    : value_(value), error_(error)
 	{
-		if (value.kind != Value::Object)
+		if (!value.is_object())
 			fault("not a JSON object");
 	}
 
-	// The first fault is told; what follows it reads as nothing.
 	void
 	fault(const std::string &what) const
 	{
@@ -529,40 +397,66 @@ class Record
 	const Value *
 	has(const char *name) const
 	{
-		for (const auto &[key, value] : value_.fields)
-			if (key == name)
-				return &value;
-		return nullptr;
+		if (!value_.is_object())
+			return nullptr;
+		auto found = value_.find(name);
+		return found == value_.end() ? nullptr : &*found;
 	}
 
+	// A whole number from 0 to most.
 	std::uint64_t
-	count(const char *name) const
+	count(const char *name,
+	      std::uint64_t most = std::numeric_limits<std::uint64_t>::max())
+	    const
 	{
-		const Value *value = need(name, Value::Number);
-		if (value->number < 0)
-			fault(std::string(name) + " below 0");
-		return value->number < 0
-			   ? 0
-			   : static_cast<std::uint64_t>(value->number);
+		const Value *value = need(name);
+		if (!value)
+			return 0;
+		if (!value->is_number_unsigned()) {
+			fault(std::string(name) + " is not a whole number");
+			return 0;
+		}
+		auto number = value->get<std::uint64_t>();
+		if (number > most) {
+			fault(std::string(name) + " is out of range");
+			return 0;
+		}
+		return number;
 	}
 
 	pid_t
 	id(const char *name) const
 	{
-		return static_cast<pid_t>(count(name));
+		return static_cast<pid_t>(count(name, INT_MAX));
 	}
 
-	const std::string &
+	int
+	signo(const char *name) const
+	{
+		auto sig = static_cast<int>(count(name, 64));
+		if (!sig)
+			fault(std::string(name) + " is out of range");
+		return sig;
+	}
+
+	std::string
 	text(const char *name) const
 	{
-		return need(name, Value::String)->text;
+		const Value *value = need(name);
+		if (value && value->is_string())
+			return value->get<std::string>();
+		if (value)
+			fault(std::string(name) + " is not a string");
+		return "";
 	}
 
 	bool
 	yes(const char *name) const
 	{
 		const Value *value = has(name);
-		return value && value->kind == Value::Bool && value->yes;
+		if (value && !value->is_boolean())
+			fault(std::string(name) + " is not true or false");
+		return value && value->is_boolean() && value->get<bool>();
 	}
 
 	// One of a list of words, as the value of an enumeration.
@@ -570,7 +464,7 @@ class Record
 	Enum
 	one_of(const char *name, const char *const (&words)[N]) const
 	{
-		const std::string &said = text(name);
+		std::string said = text(name);
 		for (size_t i = 0; i < N; i++)
 			if (said == words[i])
 				return static_cast<Enum>(i);
@@ -578,57 +472,60 @@ class Record
 		return Enum();
 	}
 
-	std::uint64_t
-	set(const char *name) const
-	{
-		const std::vector<Value> &items =
-		    need(name, Value::Array)->items;
-		return std::accumulate(
-		    items.begin(), items.end(), std::uint64_t{0},
-		    [this](std::uint64_t bits, const Value &item) {
-			    int sig = signal(item.text);
-			    return sig ? bits | 1ULL << (sig - 1) : bits;
-		    });
-	}
-
-	const std::vector<Value> &
+	const Value &
 	list(const char *name) const
 	{
-		return need(name, Value::Array)->items;
+		static const Value none = Value::array();
+		const Value *value = need(name);
+		if (value && value->is_array())
+			return *value;
+		if (value)
+			fault(std::string(name) + " is not a list");
+		return none;
 	}
 
-	const std::vector<std::pair<std::string, Value>> &
-	fields(const char *name) const
+	const Value &
+	object(const char *name) const
 	{
-		return need(name, Value::Object)->fields;
+		static const Value none = Value::object();
+		const Value *value = need(name);
+		if (value && value->is_object())
+			return *value;
+		if (value)
+			fault(std::string(name) + " is not an object");
+		return none;
 	}
 
 	int
 	signal(const std::string &name) const
 	{
-		for (int sig = 1; sig <= 64; sig++)
-			if (signame(sig) == name)
-				return sig;
-		fault("signal \"" + name + "\" unknown");
-		return 0;
+		int sig = signal_named(name);
+		if (!sig)
+			fault("signal \"" + name + "\" unknown");
+		return sig;
+	}
+
+	std::uint64_t
+	set(const char *name) const
+	{
+		std::uint64_t bits = 0;
+
+		for (const Value &item : list(name))
+			if (!item.is_string())
+				fault(std::string(name) + " holds a non-name");
+			else if (int sig = signal(item.get<std::string>()))
+				bits |= 1ULL << (sig - 1);
+		return bits;
 	}
 
       private:
 	const Value *
-	need(const char *name, Value::Kind kind) const
+	need(const char *name) const
 	{
-		// An empty value of each kind, to read on from.
-		static const std::vector<Value> none = [] {
-			std::vector<Value> each(Value::Object + 1);
-			for (size_t at = 0; at < each.size(); at++)
-				each[at].kind = static_cast<Value::Kind>(at);
-			return each;
-		}();
 		const Value *value = has(name);
-		if (value && value->kind == kind)
-			return value;
-		fault(std::string(name) + " missing or not of its kind");
-		return &none[kind];
+		if (!value)
+			fault(std::string(name) + " is missing");
+		return value;
 	}
 
 	const Value &value_;
@@ -654,25 +551,14 @@ sender_of(const Value &value, std::string &error)
 	return from;
 }
 
-// The si_code by its name, as code_name() gives it.
-int
-code_of(const Record &record, int sig, const std::string &name)
-{
-	for (int code = -64; code <= 0x80; code++)
-		if (code_name(sig, code) == name)
-			return code;
-	record.fault("code \"" + name + "\" unknown");
-	return 0;
-}
-
 void
 signal_of(const Record &record, Event &ev)
 {
-	ev.sig = static_cast<int>(record.count("signo"));
-	const std::string &what = record.text("what");
-	for (int i = 0; i <= static_cast<int>(What::Discarded); i++)
-		if (what == what_name(static_cast<What>(i)))
-			ev.what = static_cast<What>(i);
+	ev.sig = record.signo("signo");
+	std::string what = record.text("what");
+	for (int at = 0; at <= static_cast<int>(What::Discarded); at++)
+		if (what == what_name(static_cast<What>(at)))
+			ev.what = static_cast<What>(at);
 	if (what != what_name(ev.what))
 		record.fault("what \"" + what + "\" unknown");
 	if (record.has("to"))
@@ -682,20 +568,24 @@ signal_of(const Record &record, Event &ev)
 		ev.from = sender_of(*record.has("from"), record.error());
 	if (record.has("queued_us"))
 		ev.queued_us = record.count("queued_us");
-	if ((ev.has_code = record.has("code")))
-		ev.code = code_of(record, ev.sig, record.text("code"));
+	if ((ev.has_code = record.has("code")) &&
+	    !code_of(ev.sig, record.text("code"), ev.code))
+		record.fault("code \"" + record.text("code") + "\" unknown");
 	if ((ev.has_value = record.has("value")))
 		ev.value = record.count("value");
 	if ((ev.has_overrun = record.has("overrun")))
-		ev.overrun = static_cast<int>(record.count("overrun"));
+		ev.overrun = static_cast<int>(record.count("overrun", INT_MAX));
 	if (record.has("action"))
 		ev.action = record.one_of<Action>("action", actions);
 	if (record.has("flags"))
-		for (const Value &flag : record.list("flags"))
-			for (std::uint64_t bit = 1; bit; bit <<= 1)
-				for (const char *name : flag_names(bit))
-					if (flag.text == name)
-						ev.flags |= bit;
+		for (const Value &flag : record.list("flags")) {
+			std::uint64_t bit = flag.is_string()
+						? flag_named(flag.get<std::string>())
+						: 0;
+			if (!bit)
+				record.fault("a flag unknown");
+			ev.flags |= bit;
+		}
 	if (record.has("by"))
 		ev.by = record.one_of<By>("by", bys);
 	ev.continues = record.yes("continues");
@@ -708,7 +598,7 @@ end_of(const Record &record, Event &ev)
 		ev.killed_by = record.signal(record.text("signal"));
 		ev.core = record.yes("core");
 	} else
-		ev.status = static_cast<int>(record.count("status"));
+		ev.status = static_cast<int>(record.count("status", 255));
 	ev.pending = record.set("pending");
 }
 
@@ -745,11 +635,16 @@ event_of(const Record &record)
 		break;
 	case Type::Waiting:
 		for (const Value &pid : record.list("for"))
-			ev.waiting.push_back(static_cast<pid_t>(pid.number));
+			if (pid.is_number_unsigned() &&
+			    pid.get<std::uint64_t>() <= INT_MAX)
+				ev.waiting.push_back(
+				    static_cast<pid_t>(pid.get<std::uint64_t>()));
+			else
+				record.fault("for holds a bad process id");
 		break;
 	case Type::Return:
 		if (record.has("signo"))
-			ev.sig = static_cast<int>(record.count("signo"));
+			ev.sig = record.signo("signo");
 		if ((ev.has_ran = record.has("ran_us")))
 			ev.ran_us = record.count("ran_us");
 		ev.jumped = record.yes("jumped");
@@ -763,72 +658,191 @@ event_of(const Record &record)
 	return ev;
 }
 
-// The summary's counts and ends, which hold where lines were lost.
-void
-summary_of(const Record &record, Account &account)
+// What may still be said of a process once it has ended: another
+// thread's end, which the kernel may pass on just after it, a signal
+// sent to it, records lost, and the wait for its descendants.
+bool
+after_end(const Event &ev)
 {
-	account.replay_summary(record.count("lost"));
-	for (const Value &each : record.list("processes")) {
-		Record proc(each, record.error());
-		pid_t pid = proc.id("pid");
-		for (const auto &[name, counts] : proc.fields("signals")) {
-			Record read(counts, record.error());
-			Tally tally;
-			std::uint64_t *fields[] = {
-			    &tally.sent,      &tally.pending, &tally.merged,
-			    &tally.ignored,   &tally.lost,    &tally.dropped,
-			    &tally.delivered, &tally.taken,   &tally.discarded};
-			std::uint64_t **field = fields;
-			// In the order named() gives them.
-			for (const auto &[kind, count] : named(tally))
-				**field++ = read.count(kind);
-			account.adopt(
-			    pid, static_cast<int>(read.count("signo")), tally);
-		}
-		const Value *end = proc.has("end");
-		if (end && end->kind == Value::Object) {
-			Record ended(*end, record.error());
-			Event ev;
-			end_of(ended, ev);
-			int code = ev.killed_by
-				       ? ev.killed_by | (ev.core ? 0x80 : 0)
-				       : ev.status << 8;
-			account.adopt_end(pid, code, ev.pending,
-					  ended.set("blocked"));
-		}
-	}
+	return ev.type == Type::ThreadExit || ev.type == Type::Lost ||
+	       ev.type == Type::Waiting ||
+	       (ev.type == Type::Signal && ev.what <= What::Dropped);
 }
 
-// One line of the account, told to the model; the fault, if any.
-std::string
-replay_line(const std::string &text, Account &account, Writer &writer,
-	    bool &started)
+// An account read back, line by line, in the order that its writer
+// keeps: one start first, time never going back, nothing for a process
+// after its end but what may follow it, and the summary last.
+class Replay
 {
-	std::string error;
-	Value value;
-	if (!Parser(text, error).document(value))
-		return error;
-	Record record(value, error);
-	const std::string &type = record.text("type");
-
-	if (type == "start") {
-		if (record.count("version") != VERSION)
-			return "an account of another version";
-		if (error.empty()) {
-			writer.start(record.text("program").c_str(),
-				     record.id("pid"));
-			started = true;
-		}
-	} else if (!started)
-		return "no start before it";
-	else if (type == "summary")
-		summary_of(record, account);
-	else {
-		Event ev = event_of(record);
-		if (error.empty())
-			account.replay(ev);
+      public:
+	explicit Replay(Writer &writer) : writer_(writer), account_(writer, 0)
+	{
 	}
-	return error;
+
+	// The fault of the line, if any.
+	std::string
+	line(const std::string &text)
+	{
+		std::string error;
+		Value value = Value::parse(text, nullptr, false);
+		if (value.is_discarded())
+			return "not JSON";
+		Record record(value, error);
+		std::string type = record.text("type");
+		if (!error.empty())
+			return error;
+		if (type == "start")
+			start(record);
+		else if (!started_)
+			return "no start before it";
+		else if (summed_)
+			return "a record after the summary";
+		else if (type == "summary")
+			summary(record);
+		else
+			event(record);
+		return error;
+	}
+
+	bool
+	started() const
+	{
+		return started_;
+	}
+
+	void
+	finish()
+	{
+		// An account cut short is told as far as it goes.
+		writer_.summary(account_);
+	}
+
+      private:
+	void
+	start(const Record &record)
+	{
+		if (started_)
+			return record.fault("a second start");
+		if (record.count("version") != VERSION)
+			return record.fault("an account of another version");
+		std::string program = record.text("program");
+		pid_t pid = record.id("pid");
+		if (program.find('\0') != std::string::npos)
+			record.fault("program holds a NUL byte");
+		if (record.error().empty()) {
+			writer_.start(program.c_str(), pid);
+			started_ = true;
+		}
+	}
+
+	void
+	event(const Record &record)
+	{
+		Event ev = event_of(record);
+		if (!record.error().empty())
+			return;
+		if (ev.us < last_us_)
+			return record.fault("time goes back");
+		if (ended_.count(ev.pid) && !after_end(ev))
+			return record.fault("process " +
+					    std::to_string(ev.pid) +
+					    " has ended");
+		if (ev.type == Type::Lost && !add_lost(ev.lost))
+			return record.fault("more lost than can be counted");
+		if (ev.type == Type::Exit)
+			ended_.insert(ev.pid);
+		last_us_ = ev.us;
+		account_.replay(ev);
+	}
+
+	bool
+	add_lost(std::uint64_t n)
+	{
+		if (lost_ + n < lost_)
+			return false;
+		lost_ += n;
+		return true;
+	}
+
+	// The summary's counts and ends, which hold where lines were lost.
+	void
+	summary(const Record &record)
+	{
+		std::uint64_t lost = record.count("lost");
+		for (const Value &each : record.list("processes")) {
+			Record proc(each, record.error());
+			pid_t pid = proc.id("pid");
+			for (const auto &[name, counts] :
+			     proc.object("signals").items())
+				tally(Record(counts, record.error()), pid);
+			const Value *end = proc.has("end");
+			if (end && end->is_object())
+				adopt_end(Record(*end, record.error()), pid);
+		}
+		if (record.error().empty()) {
+			account_.replay_summary(lost);
+			summed_ = true;
+		}
+	}
+
+	void
+	tally(const Record &counts, pid_t pid)
+	{
+		Tally tally;
+		// In the order named() gives them.
+		std::uint64_t *fields[] = {
+		    &tally.sent,      &tally.pending, &tally.merged,
+		    &tally.ignored,   &tally.lost,    &tally.dropped,
+		    &tally.delivered, &tally.taken,   &tally.discarded};
+		std::uint64_t **field = fields;
+		for (const auto &[kind, count] : named(tally))
+			**field++ = counts.count(kind);
+		int sig = counts.signo("signo");
+		if (counts.error().empty())
+			account_.adopt(pid, sig, tally);
+	}
+
+	void
+	adopt_end(const Record &end, pid_t pid)
+	{
+		Event ev;
+		end_of(end, ev);
+		std::uint64_t blocked = end.set("blocked");
+		int code = ev.killed_by ? ev.killed_by | (ev.core ? 0x80 : 0)
+					: ev.status << 8;
+		if (end.error().empty())
+			account_.adopt_end(pid, code, ev.pending, blocked);
+	}
+
+	Writer &writer_;
+	Account account_;
+	bool started_ = false;
+	bool summed_ = false;
+	std::uint64_t last_us_ = 0;
+	std::uint64_t lost_ = 0;
+	std::unordered_set<pid_t> ended_;
+};
+
+// The next line of in, without its newline; false at the end, or with
+// the fault in error.  A last line needs no newline.
+bool
+next_line(FILE *in, std::string &text, std::string &error)
+{
+	int ch;
+
+	text.clear();
+	while ((ch = getc_unlocked(in)) != EOF && ch != '\n') {
+		if (text.size() == LONGEST) {
+			error = "longer than any account's line";
+			return false;
+		}
+		text += static_cast<char>(ch);
+	}
+	if (std::ferror(in)) {
+		error = std::strerror(errno);
+		return false;
+	}
+	return ch == '\n' || !text.empty();
 }
 
 } // namespace
@@ -836,32 +850,28 @@ replay_line(const std::string &text, Account &account, Writer &writer,
 bool
 replay_json(FILE *in, Writer &writer, std::string &error)
 {
-	Account account(writer, 0);
+	Replay replay(writer);
 	std::string text;
-	bool started = false;
 	size_t number = 0;
 
-	for (int ch; (ch = std::getc(in)) != EOF;) {
-		if (ch != '\n') {
-			text += static_cast<char>(ch);
-			continue;
-		}
-		number++;
+	error.clear();
+	for (number = 1; next_line(in, text, error); number++) {
 		if (text.find_first_not_of(" \t\r") != std::string::npos)
-			error = replay_line(text, account, writer, started);
-		if (!error.empty()) {
-			error.insert(0,
-				     "line " + std::to_string(number) + ": ");
-			return false;
-		}
-		text.clear();
+			error = replay.line(text);
+		if (!error.empty())
+			break;
 	}
-	if (!started) {
+	if (!error.empty()) {
+		// A fault of the reading itself belongs to no line.
+		if (!std::ferror(in))
+			error.insert(0, "line " + std::to_string(number) + ": ");
+		return false;
+	}
+	if (!replay.started()) {
 		error = "no account in it";
 		return false;
 	}
-	// An account cut short is told as far as it goes.
-	writer.summary(account);
+	replay.finish();
 	return true;
 }
 

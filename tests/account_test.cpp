@@ -456,7 +456,7 @@ again()
 	std::unique_ptr<Writer> json_again = json_writer(nowhere);
 	expect("a fault, by its line",
 	       replay_json(in, *json_again, error) ? "" : error,
-	       "line 2: us missing or not of its kind");
+	       "line 2: us is not a whole number");
 	std::fclose(in);
 	std::fclose(nowhere);
 	std::free(json_text);

@@ -220,7 +220,7 @@ with tempfile.TemporaryDirectory() as tmp:
     done = subprocess.run([sigtrace, "--from", f"{tmp}/bad.json", "--svg", f"{tmp}/bad.svg"], capture_output=True,
                           env=ENV)
     expect("not an account, and no picture left", (done.returncode, done.stderr, os.path.exists(f"{tmp}/bad.svg")),
-           (1, f"sigtrace: {tmp}/bad.json: line 2: tid missing or not of its kind\n".encode(), False))
+           (1, f"sigtrace: {tmp}/bad.json: line 2: tid is missing\n".encode(), False))
 
     # Read back as text, the account says what the picture draws.
     done = subprocess.run([sigtrace, "--from", f"{tmp}/merge.json"], capture_output=True, env=ENV)
