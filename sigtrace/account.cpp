@@ -112,6 +112,22 @@ from_kernel(const event &record)
 	return from;
 }
 
+// Whether the kernel side could have sent it: a signal from 1 to 64,
+// an end by none or by one of them.  Nothing else is read.
+bool
+sound(const event &record)
+{
+	bool has_sig = record.kind == EVENT_GENERATE ||
+		       record.kind == EVENT_DELIVER ||
+		       record.kind == EVENT_TAKE ||
+		       record.kind == EVENT_SIGACTION;
+	bool has_end = record.kind == EVENT_EXIT ||
+		       (record.kind == EVENT_DELIVER && record.sig == SIGKILL &&
+			record.info == INFO_NONE);
+	return (!has_sig || (record.sig >= 1 && record.sig <= 64)) &&
+	       (!has_end || (record.code & 0x7f) <= 64);
+}
+
 // The process has ended: the signal that ended it was delivered, though the
 // kernel leaves it in the set it had.
 void
@@ -664,6 +680,8 @@ Account::decode(const event &record)
 		lost_marked_ += record.lost;
 		emit(gap);
 	}
+	if (!sound(record))
+		return;
 	Process &proc = process_of(record.process);
 	switch (record.kind) {
 	case EVENT_EXEC: {
