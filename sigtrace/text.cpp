@@ -21,14 +21,19 @@ namespace
 std::string
 format(const char *format, ...)
 {
-	char text[512];
-	va_list args;
+	va_list args, again;
 
 	va_start(args, format);
+	va_copy(again, args);
 	// The analyzer loses va_start when it reads several files at once.
 	// NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-	std::vsnprintf(text, sizeof(text), format, args);
+	int length = std::vsnprintf(nullptr, 0, format, args);
 	va_end(args);
+	std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+	// Names may be long: the whole line, never cut.
+	// NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
+	std::vsnprintf(&text[0], text.size() + 1, format, again);
+	va_end(again);
 	return text;
 }
 
@@ -157,7 +162,7 @@ sender(const Account &account, const Event &ev)
 	case From::Child:
 		return "its child " + std::to_string(from.pid);
 	case From::Process:
-		return from.comm + " " + std::to_string(from.pid);
+		return printable(from.comm) + " " + std::to_string(from.pid);
 	case From::Timer:
 		return "the kernel's timer";
 	case From::PosixTimer:
@@ -293,7 +298,7 @@ waiting(const Account &account, const Event &ev)
 		const Process *proc = account.find(pid);
 		list += (list.empty() ? "" : ", ") + who(account, pid);
 		if (proc && !proc->program.empty())
-			list += " (" + proc->program + ")";
+			list += " (" + printable(proc->program) + ")";
 	}
 	return format("%7llu  sigtrace: the program has ended; waiting for %s "
 		      "(^C ends the wait)",
@@ -314,7 +319,7 @@ class Text : public Writer
 		std::fprintf(out_,
 			     "sigtrace: what the kernel did with the signals "
 			     "of %s\n",
-			     program);
+			     printable(program).c_str());
 		std::fprintf(out_, "%7s  %-13s  %-8s %s\n", "ms", "process",
 			     "signal", "what the kernel did");
 	}
@@ -400,7 +405,7 @@ line(const Account &account, const Event &ev)
 
 	switch (ev.type) {
 	case Type::Exec:
-		what = (ev.first ? "starts " : "execs ") + ev.comm;
+		what = (ev.first ? "starts " : "execs ") + printable(ev.comm);
 		break;
 	case Type::Untraced:
 		what = "gains privilege by that exec, and is traced no more";
