@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -109,6 +110,16 @@ make_beside(const std::string &target, std::string &temp)
 	return fd;
 }
 
+// A name under /dev or /proc, as /dev/stdout is: a stream already open,
+// or a file of the system's, written as it is even where it leads to a
+// regular file.
+bool
+system_file(const char *path)
+{
+	return std::strncmp(path, "/dev/", 5) == 0 ||
+	       std::strncmp(path, "/proc/", 6) == 0;
+}
+
 } // namespace
 
 bool
@@ -129,79 +140,118 @@ same_place(const char *path, const char *other)
 
 Output::~Output()
 {
-	if (file_ && !stream_)
-		std::fclose(file_);
-	if (!temp_.empty()) {
-		unlink(temp_.c_str());
-		forget(temp_);
+	abandon();
+}
+
+// Every write of an output goes through here, so that the first that
+// fails is known by its errno: stdio keeps only that one failed.
+ssize_t
+Output::write(void *cookie, const char *data, size_t size)
+{
+	auto &output = *static_cast<Output *>(cookie);
+	size_t done = 0;
+
+	while (done < size) {
+		ssize_t wrote = ::write(output.fd_, data + done, size - done);
+		if (wrote < 0 && errno == EINTR)
+			continue;
+		if (wrote <= 0) {
+			if (!output.failed_)
+				output.failed_ = wrote < 0 ? errno : EIO;
+			return 0;
+		}
+		done += static_cast<size_t>(wrote);
 	}
+	return static_cast<ssize_t>(done);
 }
 
 bool
-Output::open(const char *path, FILE *stream, const char *name)
+Output::open_stream()
+{
+	cookie_io_functions_t io = {nullptr, &Output::write, nullptr,
+				    nullptr};
+	file_ = fopencookie(this, "w", io);
+	return file_ != nullptr;
+}
+
+bool
+Output::open(const char *path, int stream, const char *name)
 {
 	if (!path) {
-		name_ = name;
-		file_ = stream;
-		stream_ = true;
-		return true;
+		name_ = name ? name : "";
+		fd_ = stream;
+		return stream < 0 || open_stream();
 	}
 	name_ = path;
 	target_ = resolved(path);
 	struct stat st;
-	if (stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+	if ((stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) ||
+	    system_file(path)) {
 		// A device, a FIFO, a terminal: written as it is.
-		file_ = std::fopen(target_.c_str(), "w");
-		return file_ != nullptr;
+		fd_ = ::open(path,
+			     O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+		owned_ = fd_ >= 0;
+		return owned_ && open_stream();
 	}
 	// The list is made before the clean-up is registered, so that it
 	// is destroyed after the clean-up runs.
 	static bool cleans_up =
 	    (under_way(), std::atexit(remove_under_way) == 0);
 	(void)cleans_up;
-	int fd = make_beside(target_, temp_);
-	if (fd < 0) {
+	fd_ = make_beside(target_, temp_);
+	if (fd_ < 0) {
 		temp_.clear();
 		return false;
 	}
+	owned_ = true;
 	under_way().push_back(temp_);
-	file_ = fdopen(fd, "w");
-	if (!file_) {
-		int saved = errno;
-		::close(fd);
-		errno = saved;
-	}
-	return file_ != nullptr;
+	return open_stream();
 }
 
 bool
 Output::close()
 {
-	if (!file_)
-		return true;
-	// A write that failed on the way may have left only the error
-	// mark; the flush tries what is left again, and says why.
-	errno = 0;
-	bool written = std::fflush(file_) == 0 && !std::ferror(file_);
-	int saved = errno ? errno : EIO;
-	if (!stream_ && std::fclose(file_) != 0 && written) {
-		written = false;
-		saved = errno;
+	bool written = true;
+
+	if (file_) {
+		written = std::fflush(file_) == 0 && !failed_;
+		std::fclose(file_);
+		file_ = nullptr;
 	}
-	file_ = nullptr;
+	if (owned_ && ::close(fd_) != 0 && written) {
+		written = false;
+		failed_ = errno;
+	}
+	owned_ = false;
 	if (written && !temp_.empty() &&
 	    std::rename(temp_.c_str(), target_.c_str()) != 0) {
 		written = false;
-		saved = errno;
+		failed_ = errno;
 	}
+	abandon();
+	errno = failed_ ? failed_ : EIO;
+	return written;
+}
+
+void
+Output::abandon()
+{
+	int fd = fd_;
+
+	// What the stream still holds is not wanted: nothing more is written.
+	fd_ = -1;
+	if (file_) {
+		std::fclose(file_);
+		file_ = nullptr;
+	}
+	if (owned_)
+		::close(fd);
+	owned_ = false;
 	if (!temp_.empty()) {
-		if (!written)
-			unlink(temp_.c_str());
+		unlink(temp_.c_str());
 		forget(temp_);
 		temp_.clear();
 	}
-	errno = saved;
-	return written;
 }
 
 } // namespace sigtrace

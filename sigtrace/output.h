@@ -7,6 +7,7 @@
 #define OUTPUT_H
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cstdio>
 #include <string>
@@ -27,12 +28,15 @@ class Output
 	// A file not yet in place is removed, here or at exit.
 	~Output();
 
-	// path, or the stream named name where path is null: false, with
-	// errno, where it cannot be written.
-	bool open(const char *path, FILE *stream, const char *name);
+	// path, or where path is null the standard stream whose descriptor
+	// is stream (none, if -1), named name: false, with errno, where it
+	// cannot be written.
+	bool open(const char *path, int stream, const char *name);
 	// All of it written and in place: false, with errno, where a write
 	// failed; the old file is then left as it was.
 	bool close();
+	// Nothing of it put in place: the old file is left as it was.
+	void abandon();
 
 	FILE *
 	file() const
@@ -46,11 +50,16 @@ class Output
 	}
 
       private:
+	static ssize_t write(void *cookie, const char *data, size_t size);
+	bool open_stream();
+
 	std::string name_;   // as the user gave it
 	std::string target_; // the file that it will be, links followed
 	std::string temp_;   // where it is written until then, if elsewhere
 	FILE *file_ = nullptr;
-	bool stream_ = false;
+	int fd_ = -1;
+	bool owned_ = false; // fd_ is closed here
+	int failed_ = 0;     // the errno of the first write that failed
 };
 
 // Whether path names the file that st describes: an output that is the

@@ -49,6 +49,7 @@
 #include <vector>
 
 #include "account.h"
+#include "output.h"
 #include "sigtrace.h"
 #include "writers.h"
 
@@ -66,11 +67,17 @@ constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_CANNOT_RUN = 126;
 constexpr int EXIT_NOT_FOUND = 127;
 
+// The account, where it shares standard error with our messages: what
+// it holds goes first.
+FILE *account_stream;
+
 [[noreturn]] void
 fail(int status, const char *format, ...)
 {
 	va_list args;
 
+	if (account_stream)
+		std::fflush(account_stream);
 	va_start(args, format);
 	std::fputs("sigtrace: ", stderr);
 	// The analyzer loses va_start when it reads several files at once.
@@ -318,9 +325,11 @@ catch_signals()
 	for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
 		sigaction(sig, &action, nullptr);
 	// Our lines are not the program's: a terminal that stops writers in
-	// the background, or a reader that has gone, must not stop us.
+	// the background, a reader that has gone or a file size limit must
+	// not stop us.  A failed write is told at the end.
 	std::signal(SIGTTOU, SIG_IGN);
 	std::signal(SIGPIPE, SIG_IGN);
+	std::signal(SIGXFSZ, SIG_IGN);
 	// Ctrl-Z stops the program; we follow it, once we have said so.
 	std::signal(SIGTSTP, SIG_IGN);
 }
@@ -556,14 +565,46 @@ parse(int argc, char *argv[])
 	return options;
 }
 
-FILE *
-open_picture(const char *path)
+// An output sigtrace writes: path, or where none is given the standard
+// stream named name, if any.
+void
+open_output(sigtrace::Output &output, const char *path, int stream,
+	    const char *name)
 {
-	FILE *picture = path ? std::fopen(path, "w") : nullptr;
+	if (!output.open(path, stream, name))
+		fail(EXIT_CANNOT_TRACE, "%s: %s", path ? path : name,
+		     std::strerror(errno));
+}
 
-	if (path && !picture)
-		fail(EXIT_CANNOT_TRACE, "%s: %s", path, std::strerror(errno));
-	return picture;
+// The account and the picture, which must not write over each other.
+void
+open_outputs(const Options &options, sigtrace::Output &account, int stream,
+	     const char *name, sigtrace::Output &picture)
+{
+	if (options.output && options.svg &&
+	    sigtrace::same_place(options.output, options.svg))
+		fail(EXIT_CANNOT_TRACE, "%s: both the account and the picture",
+		     options.svg);
+	open_output(account, options.output, stream, name);
+	open_output(picture, options.svg, -1, nullptr);
+	account_stream = account.file();
+}
+
+// Every output whole and in place, or a line that says which is not.  A
+// picture of an account that failed is not put in place.
+bool
+close_outputs(sigtrace::Output &account, sigtrace::Output &picture)
+{
+	account_stream = nullptr;
+	for (sigtrace::Output *output : {&account, &picture})
+		if (!output->close()) {
+			std::fprintf(stderr, "sigtrace: %s: %s\n",
+				     output->name().c_str(),
+				     std::strerror(errno));
+			picture.abandon();
+			return false;
+		}
+	return true;
 }
 
 // The account, as text or JSON to out, and as a picture where asked.
@@ -588,39 +629,33 @@ tell_again(const Options &options)
 	if (!drop_capabilities() || holds_capabilities())
 		fail(EXIT_CANNOT_TRACE, "cannot give up its capabilities: %s",
 		     std::strerror(errno));
+	// A write that fails is told, not died of.
+	std::signal(SIGPIPE, SIG_IGN);
+	std::signal(SIGXFSZ, SIG_IGN);
 	bool stdin_ = std::strcmp(options.from, "-") == 0;
 	FILE *in = stdin_ ? stdin : std::fopen(options.from, "r");
-	if (!in)
+	struct stat read;
+	if (!in || fstat(fileno(in), &read) != 0)
 		fail(EXIT_CANNOT_TRACE, "%s: %s", options.from,
 		     std::strerror(errno));
+	// An account is never written over by what is read from it.
+	for (const char *path : {options.output, options.svg})
+		if (path && S_ISREG(read.st_mode) &&
+		    sigtrace::same_file(path, read))
+			fail(EXIT_CANNOT_TRACE, "%s: the account being read",
+			     path);
 	// A picture alone, where one is asked for and no account is.
-	FILE *out = options.output ? std::fopen(options.output, "w")
-		    : options.svg && !options.json ? nullptr
-						   : stdout;
-	if (options.output && !out)
-		fail(EXIT_CANNOT_TRACE, "%s: %s", options.output,
-		     std::strerror(errno));
-	FILE *picture = open_picture(options.svg);
+	bool account_too = options.output || options.json || !options.svg;
+	sigtrace::Output account, picture;
+	open_outputs(options, account, account_too ? STDOUT_FILENO : -1,
+		     "standard output", picture);
 	std::unique_ptr<sigtrace::Writer> writer =
-	    writers(options.json, out, picture);
+	    writers(options.json, account.file(), picture.file());
 	std::string error;
-	if (!sigtrace::replay_json(in, *writer, error)) {
-		// No half a picture is left behind.
-		if (picture)
-			unlink(options.svg);
+	if (!sigtrace::replay_json(in, *writer, error))
 		fail(EXIT_CANNOT_TRACE, "%s: %s", options.from, error.c_str());
-	}
-	if (std::ferror(in))
-		fail(EXIT_CANNOT_TRACE, "%s: %s", options.from,
-		     std::strerror(errno));
-	if (out && std::fclose(out) != 0)
-		fail(EXIT_CANNOT_TRACE, "%s: %s",
-		     options.output ? options.output : "standard output",
-		     std::strerror(errno));
-	if (picture && std::fclose(picture) != 0)
-		fail(EXIT_CANNOT_TRACE, "%s: %s", options.svg,
-		     std::strerror(errno));
-	std::exit(EXIT_SUCCESS);
+	std::exit(close_outputs(account, picture) ? EXIT_SUCCESS
+						  : EXIT_CANNOT_TRACE);
 }
 
 } // namespace
@@ -631,7 +666,6 @@ main(int argc, char *argv[])
 	Options options = parse(argc, argv);
 	if (options.from)
 		tell_again(options);
-	const char *output = options.output;
 	char **program = options.program;
 
 	// Neither ptrace nor /proc may give the user the tracer's descriptors
@@ -668,25 +702,24 @@ main(int argc, char *argv[])
 	if (!drop_capabilities() || holds_capabilities())
 		fail(EXIT_CANNOT_TRACE, "cannot give up its capabilities: %s",
 		     std::strerror(errno));
-	FILE *out = stderr;
-	if (output && !(out = std::fopen(output, "w")))
-		fail(EXIT_CANNOT_TRACE, "%s: %s", output, std::strerror(errno));
+	sigtrace::Output account_file, picture;
+	open_outputs(options, account_file, STDERR_FILENO, "standard error",
+		     picture);
+	FILE *out = account_file.file();
 	// Written a poll's worth at a time, not a line at a time.
 	static char buffer[1 << 16];
 	std::setvbuf(out, buffer, _IOFBF, sizeof(buffer));
 
-	FILE *picture = open_picture(options.svg);
-
 	catch_signals();
 	std::unique_ptr<sigtrace::Writer> writer =
-	    writers(options.json, out, picture);
+	    writers(options.json, out, picture.file());
 	writer->start(program[0], child);
+	std::fflush(out);
 	if (!whole)
 		std::fputs("sigtrace: this kernel lets no signal be seen taken "
 			   "by sigwait or signalfd, nor discarded as its "
 			   "action becomes SIG_IGN\n",
 			   stderr);
-	std::fflush(out);
 	sigtrace::Account account(*writer, now());
 	ring_buffer *events = ring_buffer__new(bpf_map__fd(skel->maps.events),
 					       on_event, &account, nullptr);
@@ -703,12 +736,12 @@ main(int argc, char *argv[])
 	account.ended(child, status);
 	account.lost(__atomic_load_n(&skel->bss->lost, __ATOMIC_ACQUIRE));
 	writer->summary(account);
-	if (std::fclose(out) != 0 && output)
-		fail(EXIT_CANNOT_TRACE, "%s: %s", output, std::strerror(errno));
-	if (picture && std::fclose(picture) != 0)
-		fail(EXIT_CANNOT_TRACE, "%s: %s", options.svg,
-		     std::strerror(errno));
+	// A failed write is told; the program's own failure, if any, is
+	// what sigtrace ends with.
+	bool written = close_outputs(account_file, picture);
 	ring_buffer__free(events);
 	sigtrace_bpf__destroy(skel);
+	if (!written && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+		std::exit(EXIT_CANNOT_TRACE);
 	end_as(status);
 }

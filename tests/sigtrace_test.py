@@ -421,17 +421,27 @@ STOP = ("import os, signal, time\nif os.fork() == 0:\n    time.sleep(0.3)\n    o
         "    os._exit(0)\nos.kill(os.getpid(), signal.SIGSTOP)\nos.wait()\n")
 
 
+def under_way(path):
+    """The file that an account to path is written to until it is whole."""
+    folder, name = os.path.split(path)
+    found = [f for f in os.listdir(folder) if f.startswith(f".{name}.") and len(f) == len(name) + 8]
+    return os.path.join(folder, found[0]) if len(found) == 1 else None
+
+
 def started(path):
-    """Waits until the account at path says that the program started."""
+    """Waits until the account under way to path says that the program
+    started; returns the file it is written to."""
     for _ in range(400):
         time.sleep(0.05)
+        writing = under_way(path)
         try:
-            with open(path) as f:
+            with open(writing or path) as f:
                 if " starts " in f.read():
-                    return
-        except FileNotFoundError:
+                    return writing
+        except (FileNotFoundError, TypeError):
             pass
     expect(f"{path}: the program started", False, True)
+    return path
 
 
 def fates(records):
@@ -488,10 +498,10 @@ with tempfile.TemporaryDirectory() as tmp:
     # going.  (A group of its own, in this session, as a shell makes one.)
     os.unlink(f"{tmp}/account")
     p = subprocess.Popen([sigtrace, "-o", f"{tmp}/account", "sleep", "2"], env=ENV, process_group=0)
-    started(f"{tmp}/account")
+    writing = started(f"{tmp}/account")
     os.killpg(p.pid, signal.SIGTSTP)
     _, status = os.waitpid(p.pid, os.WUNTRACED)
-    with open(f"{tmp}/account") as f:
+    with open(writing) as f:
         said = f.read()
     os.killpg(p.pid, signal.SIGCONT)
     p.wait(timeout=30)
@@ -515,9 +525,10 @@ with tempfile.TemporaryDirectory() as tmp:
     # and an interrupt ends the wait with the summary so far.
     p = subprocess.Popen([sigtrace, "-o", f"{tmp}/account", "sh", "-c", "sleep 30 & exit 3"], env=ENV)
     waited = None
+    writing = started(f"{tmp}/account")
     for _ in range(400):
         time.sleep(0.05)
-        with open(f"{tmp}/account") as f:
+        with open(writing) as f:
             waited = re.search(r"waiting for child (\d+) \(sleep\)", f.read())
         if waited:
             break
