@@ -400,6 +400,24 @@ runs()
 	expect("nothing more", std::to_string(lines.size()), "7");
 }
 
+// Records the kernel side cannot send (a signal outside 1 to 64, an end
+// by one) are passed over, with nothing shifted by them.
+void
+unsound()
+{
+	Run run;
+	event exec = record(EVENT_EXEC, 70, 70);
+	event none = deliver(70, 70, 0);
+	event past = deliver(70, 70, 65);
+	event mask = record(EVENT_MASK, 70, 70);
+	mask.blocked = 1ULL << (SIGUSR1 - 1);
+	run << exec << none << past << mask << exit(70, 70, 0x45);
+	std::vector<std::string> lines = run.lines();
+	expect("no signal 0 or 65, no handler run to end", lines[1],
+	       "process 70 blocks SIGUSR1");
+	expect("no end by signal 69", std::to_string(lines.size()), "2");
+}
+
 // An account written as JSON and read back tells what the records told.
 void
 again()
@@ -476,6 +494,7 @@ main()
 	names();
 	json();
 	runs();
+	unsound();
 	again();
 	std::printf("%d passed, %d failed\n", failures ? 0 : 1,
 		    failures ? 1 : 0);
