@@ -117,10 +117,9 @@ from_kernel(const event &record)
 bool
 sound(const event &record)
 {
-	bool has_sig = record.kind == EVENT_GENERATE ||
-		       record.kind == EVENT_DELIVER ||
-		       record.kind == EVENT_TAKE ||
-		       record.kind == EVENT_SIGACTION;
+	bool has_sig =
+	    record.kind == EVENT_GENERATE || record.kind == EVENT_DELIVER ||
+	    record.kind == EVENT_TAKE || record.kind == EVENT_SIGACTION;
 	bool has_end = record.kind == EVENT_EXIT ||
 		       (record.kind == EVENT_DELIVER && record.sig == SIGKILL &&
 			record.info == INFO_NONE);

@@ -7,6 +7,7 @@
  * for any writer to tell anew: a run traced once can be drawn anywhere,
  * with no privilege.
  */
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -348,10 +349,11 @@ code_of(int sig, const std::string &name, int &code)
 std::uint64_t
 flag_named(const std::string &name)
 {
-	for (int at = 0; at < 64; at++)
-		for (const char *each : flag_names(1ULL << at))
-			if (name == each)
-				return 1ULL << at;
+	for (int at = 0; at < 64; at++) {
+		std::vector<const char *> names = flag_names(1ULL << at);
+		if (std::find(names.begin(), names.end(), name) != names.end())
+			return 1ULL << at;
+	}
 	return 0;
 }
 
@@ -406,8 +408,8 @@ class Record
 	// A whole number from 0 to most.
 	std::uint64_t
 	count(const char *name,
-	      std::uint64_t most = std::numeric_limits<std::uint64_t>::max())
-	    const
+	      std::uint64_t most =
+		  std::numeric_limits<std::uint64_t>::max()) const
 	{
 		const Value *value = need(name);
 		if (!value)
@@ -579,9 +581,10 @@ signal_of(const Record &record, Event &ev)
 		ev.action = record.one_of<Action>("action", actions);
 	if (record.has("flags"))
 		for (const Value &flag : record.list("flags")) {
-			std::uint64_t bit = flag.is_string()
-						? flag_named(flag.get<std::string>())
-						: 0;
+			std::uint64_t bit =
+			    flag.is_string()
+				? flag_named(flag.get<std::string>())
+				: 0;
 			if (!bit)
 				record.fault("a flag unknown");
 			ev.flags |= bit;
@@ -637,8 +640,8 @@ event_of(const Record &record)
 		for (const Value &pid : record.list("for"))
 			if (pid.is_number_unsigned() &&
 			    pid.get<std::uint64_t>() <= INT_MAX)
-				ev.waiting.push_back(
-				    static_cast<pid_t>(pid.get<std::uint64_t>()));
+				ev.waiting.push_back(static_cast<pid_t>(
+				    pid.get<std::uint64_t>()));
 			else
 				record.fault("for holds a bad process id");
 		break;
@@ -744,9 +747,8 @@ class Replay
 		if (ev.us < last_us_)
 			return record.fault("time goes back");
 		if (ended_.count(ev.pid) && !after_end(ev))
-			return record.fault("process " +
-					    std::to_string(ev.pid) +
-					    " has ended");
+			return record.fault(
+			    "process " + std::to_string(ev.pid) + " has ended");
 		if (ev.type == Type::Lost && !add_lost(ev.lost))
 			return record.fault("more lost than can be counted");
 		if (ev.type == Type::Exit)
@@ -864,7 +866,8 @@ replay_json(FILE *in, Writer &writer, std::string &error)
 	if (!error.empty()) {
 		// A fault of the reading itself belongs to no line.
 		if (!std::ferror(in))
-			error.insert(0, "line " + std::to_string(number) + ": ");
+			error.insert(0,
+				     "line " + std::to_string(number) + ": ");
 		return false;
 	}
 	if (!replay.started()) {

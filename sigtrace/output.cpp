@@ -6,6 +6,7 @@
  */
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -45,11 +46,7 @@ void
 forget(const std::string &temp)
 {
 	std::vector<std::string> &temps = under_way();
-	for (auto it = temps.begin(); it != temps.end(); ++it)
-		if (*it == temp) {
-			temps.erase(it);
-			return;
-		}
+	temps.erase(std::remove(temps.begin(), temps.end(), temp), temps.end());
 }
 
 // Where path leads, its links followed: the file, or where a new one
@@ -66,9 +63,8 @@ resolved(const char *path)
 		real = realpath(dir.empty() ? "/" : dir.c_str(), nullptr);
 		if (real)
 			given = std::string(real) + "/" +
-				given.substr(slash == std::string::npos
-						 ? 0
-						 : slash + 1);
+				given.substr(
+				    slash == std::string::npos ? 0 : slash + 1);
 		std::free(real);
 		return given;
 	}
@@ -88,7 +84,7 @@ make_beside(const std::string &target, std::string &temp)
 	std::string base =
 	    slash == std::string::npos ? target : target.substr(slash + 1);
 	temp = dir + "." + base + ".XXXXXX";
-	int fd = mkstemp(&temp[0]);
+	int fd = mkstemp(temp.data());
 	if (fd < 0)
 		return -1;
 	struct stat st;
@@ -168,8 +164,7 @@ Output::write(void *cookie, const char *data, size_t size)
 bool
 Output::open_stream()
 {
-	cookie_io_functions_t io = {nullptr, &Output::write, nullptr,
-				    nullptr};
+	cookie_io_functions_t io = {nullptr, &Output::write, nullptr, nullptr};
 	file_ = fopencookie(this, "w", io);
 	return file_ != nullptr;
 }
@@ -188,8 +183,8 @@ Output::open(const char *path, int stream, const char *name)
 	if ((stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) ||
 	    system_file(path)) {
 		// A device, a FIFO, a terminal: written as it is.
-		fd_ = ::open(path,
-			     O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+		fd_ = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+			     0666);
 		owned_ = fd_ >= 0;
 		return owned_ && open_stream();
 	}

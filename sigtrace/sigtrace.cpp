@@ -596,15 +596,15 @@ bool
 close_outputs(sigtrace::Output &account, sigtrace::Output &picture)
 {
 	account_stream = nullptr;
-	for (sigtrace::Output *output : {&account, &picture})
-		if (!output->close()) {
-			std::fprintf(stderr, "sigtrace: %s: %s\n",
-				     output->name().c_str(),
-				     std::strerror(errno));
-			picture.abandon();
-			return false;
-		}
-	return true;
+	sigtrace::Output *failed = !account.close()   ? &account
+				   : !picture.close() ? &picture
+						      : nullptr;
+	if (!failed)
+		return true;
+	std::fprintf(stderr, "sigtrace: %s: %s\n", failed->name().c_str(),
+		     std::strerror(errno));
+	picture.abandon();
+	return false;
 }
 
 // The account, as text or JSON to out, and as a picture where asked.
@@ -646,7 +646,8 @@ tell_again(const Options &options)
 			     path);
 	// A picture alone, where one is asked for and no account is.
 	bool account_too = options.output || options.json || !options.svg;
-	sigtrace::Output account, picture;
+	sigtrace::Output account;
+	sigtrace::Output picture;
 	open_outputs(options, account, account_too ? STDOUT_FILENO : -1,
 		     "standard output", picture);
 	std::unique_ptr<sigtrace::Writer> writer =
@@ -702,7 +703,8 @@ main(int argc, char *argv[])
 	if (!drop_capabilities() || holds_capabilities())
 		fail(EXIT_CANNOT_TRACE, "cannot give up its capabilities: %s",
 		     std::strerror(errno));
-	sigtrace::Output account_file, picture;
+	sigtrace::Output account_file;
+	sigtrace::Output picture;
 	open_outputs(options, account_file, STDERR_FILENO, "standard error",
 		     picture);
 	FILE *out = account_file.file();

@@ -21,7 +21,8 @@ namespace
 std::string
 format(const char *format, ...)
 {
-	va_list args, again;
+	va_list args;
+	va_list again;
 
 	va_start(args, format);
 	va_copy(again, args);
@@ -32,7 +33,7 @@ format(const char *format, ...)
 	std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
 	// Names may be long: the whole line, never cut.
 	// NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-	std::vsnprintf(&text[0], text.size() + 1, format, again);
+	std::vsnprintf(text.data(), text.size() + 1, format, again);
 	va_end(again);
 	return text;
 }

@@ -14,7 +14,7 @@ namespace sigtrace
 size_t
 utf8_length(const std::string &text, size_t at)
 {
-	auto byte = [&](size_t next) {
+	auto byte = [&](size_t next) -> unsigned char {
 		return at + next < text.size()
 			   ? static_cast<unsigned char>(text[at + next])
 			   : 0;
@@ -22,7 +22,8 @@ utf8_length(const std::string &text, size_t at)
 	unsigned char lead = byte(0);
 	// The second byte's range rules out overlong forms, surrogates
 	// (U+D800 to U+DFFF) and code points past U+10FFFF.
-	unsigned char low = 0x80, high = 0xbf;
+	unsigned char low = 0x80;
+	unsigned char high = 0xbf;
 	size_t length = 0;
 
 	if (at >= text.size())
@@ -58,9 +59,10 @@ printable(const std::string &name)
 		auto ch = static_cast<unsigned char>(name[at]);
 		size_t length = utf8_length(name, at);
 		// C1 controls, U+0080 to U+009F, command a terminal too.
-		bool control = ch < 0x20 || ch == 0x7f ||
-			       (length == 2 && ch == 0xc2 &&
-				static_cast<unsigned char>(name[at + 1]) < 0xa0);
+		bool control =
+		    ch < 0x20 || ch == 0x7f ||
+		    (length == 2 && ch == 0xc2 &&
+		     static_cast<unsigned char>(name[at + 1]) < 0xa0);
 		if (ch == '\\')
 			out += "\\\\";
 		else if (length && !control)

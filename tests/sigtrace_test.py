@@ -435,7 +435,7 @@ def started(path):
         time.sleep(0.05)
         writing = under_way(path)
         try:
-            with open(writing or path) as f:
+            with open(writing) as f:
                 if " starts " in f.read():
                     return writing
         except (FileNotFoundError, TypeError):
