@@ -19,6 +19,8 @@
 #include <map>
 #include <string>
 #include <tuple>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "writers.h"
@@ -29,8 +31,22 @@ namespace sigtrace
 namespace
 {
 
-// Past this many signal events the rest are counted, not drawn.
+// What the picture draws at most, so that whatever the account its file
+// stays under a megabyte (the largest made up, every line in it as long
+// as a line can be, is 0.8 MB) and takes a time in proportion to the
+// account's length to draw.  What is left out is counted in the grey box,
+// and the note says how much.
+//
+// Signal events: generations and fates, handler returns, blocked sets.
 constexpr size_t MOST_DRAWN = 400;
+constexpr size_t MOST_PROCESSES = 32; // processes' lanes
+constexpr size_t MOST_THREADS = 32;   // threads' lanes, besides those
+// Forks, new threads, execs, stops and goings on, on those lanes; each
+// lane's end is drawn besides.
+constexpr size_t MOST_TOLD = 200;
+// Bytes of a name, the rest cut: the kernel's have 15 at most.
+constexpr size_t MOST_NAME = 16;
+constexpr size_t MOST_PROGRAM = 4096; // of the program's, as it was run
 
 // The layout, in pixels.
 constexpr double LABELS = 200;		   // the lane labels' column
@@ -119,11 +135,44 @@ operator<(const Untold &one, const Untold &other)
 std::string
 name_of(const Untold &untold)
 {
-	return untold.type == Type::Signal
-		   ? signame(untold.sig) + " " + what_name(untold.what)
-	       : untold.type == Type::Return  ? "handler returns"
-	       : untold.type == Type::Blocked ? "changes of the blocked set"
-					      : "records lost";
+	switch (untold.type) {
+	case Type::Signal:
+		return signame(untold.sig) + " " + what_name(untold.what);
+	case Type::Return:
+		return "handler returns";
+	case Type::Blocked:
+		return "changes of the blocked set";
+	case Type::Lost:
+		return "records lost";
+	case Type::Exec:
+		return "execs";
+	case Type::Fork:
+		return "forks";
+	case Type::Thread:
+		return "new threads";
+	case Type::Stop:
+		return "stops";
+	case Type::Continue:
+		return "goings on";
+	case Type::ThreadExit:
+		return "thread ends";
+	case Type::Exit:
+		return "process ends";
+	case Type::Untraced:
+		return "processes untraced";
+	case Type::Waiting:
+		break;
+	}
+	return "waits";
+}
+
+// Whether an event is a signal's or a handler's, rather than a process's
+// or a thread's own.
+bool
+of_signals(Type type)
+{
+	return type == Type::Signal || type == Type::Return ||
+	       type == Type::Blocked || type == Type::Lost;
 }
 
 // The blocked signals of a lane, from a step on.
@@ -147,7 +196,8 @@ escape(const std::string &text)
 {
 	std::string out;
 
-	for (char ch : text)
+	for (size_t at = 0; at < text.size(); at++) {
+		char ch = text[at];
 		switch (ch) {
 		case '<':
 			out += "&lt;";
@@ -162,11 +212,22 @@ escape(const std::string &text)
 			out += "&quot;";
 			break;
 		default:
-			// XML allows no other control characters.
-			if (static_cast<unsigned char>(ch) >= 0x20 ||
-			    ch == '\n' || ch == '\t')
+			// XML allows neither U+FFFE nor U+FFFF, which
+			// printable() leaves as they are: escaped as it
+			// escapes bytes.
+			if (text.compare(at, 3, "\xef\xbf\xbe") == 0 ||
+			    text.compare(at, 3, "\xef\xbf\xbf") == 0) {
+				out += text[at + 2] == '\xbe'
+					   ? "\\xef\\xbf\\xbe"
+					   : "\\xef\\xbf\\xbf";
+				at += 2;
+			}
+			// Nor other control characters.
+			else if (static_cast<unsigned char>(ch) >= 0x20 ||
+				 ch == '\n' || ch == '\t')
 				out += ch;
 		}
+	}
 	return out;
 }
 
@@ -197,19 +258,107 @@ when(std::uint64_t us)
 	return text;
 }
 
-// The valid UTF-8 of a text, for a file that must be XML: a byte that
-// begins no whole character becomes U+FFFD.
+// A name from outside (a program's, a thread's) no longer than most
+// bytes, an ellipsis saying where it was cut.
 std::string
-valid(const std::string &text)
+cut(const std::string &name, size_t most = MOST_NAME)
+{
+	return name.size() > most ? name.substr(0, most) + "\xe2\x80\xa6"
+				  : name;
+}
+
+// A name from outside, as the picture shows it: any byte at all may be in
+// it, and none may break the file or be read as something else.
+std::string
+shown(const std::string &name, size_t most = MOST_NAME)
+{
+	return printable(cut(name, most));
+}
+
+// A line of the account, which may quote names from outside, as the
+// picture shows it: each stretch between backslashes through
+// printable(), so that a line whose names are printable already stays
+// as it is, and no other can break the file.
+std::string
+readable(const std::string &line)
 {
 	std::string out;
 
-	for (size_t at = 0; at < text.size();) {
-		size_t length = utf8_length(text, at);
-		out += length ? text.substr(at, length) : "\xef\xbf\xbd";
-		at += length ? length : 1;
+	for (size_t at = 0;;) {
+		size_t slash = line.find('\\', at);
+		out += printable(line.substr(at, slash - at));
+		if (slash == std::string::npos)
+			return out;
+		out += '\\';
+		at = slash + 1;
 	}
-	return out;
+}
+
+// The account's line for an event, as the picture quotes it in a title.
+std::string
+title_of(const Account &account, const Event &ev)
+{
+	std::string title;
+
+	if (ev.comm.size() > MOST_NAME || ev.from.comm.size() > MOST_NAME) {
+		Event shorter = ev;
+		shorter.comm = cut(ev.comm);
+		shorter.from.comm = cut(ev.from.comm);
+		title = line(account, shorter);
+	} else
+		title = line(account, ev);
+	title.erase(0, title.find_first_not_of(' '));
+	return readable(title);
+}
+
+// The lanes an event is drawn on, as pid and tid: at most two.
+struct Tasks {
+	std::pair<pid_t, pid_t> task[2];
+	size_t size = 0;
+	// Whether the event makes a lane that is not there yet; one that
+	// does not is drawn as far as there are lanes for it.
+	bool made = true;
+};
+
+Tasks
+tasks_of(const Event &ev)
+{
+	Tasks on;
+
+	switch (ev.type) {
+	case Type::Exec:
+	case Type::Return:
+	case Type::Blocked:
+		on.task[on.size++] = {ev.pid, ev.tid};
+		break;
+	case Type::Fork:
+	case Type::Thread:
+		on.task[on.size++] = {ev.pid, ev.tid};
+		on.task[on.size++] = {ev.type == Type::Fork ? ev.child : ev.pid,
+				      ev.child};
+		break;
+	case Type::Signal:
+		// A signal for the process waits on the process's lane.
+		on.task[on.size++] = {
+		    ev.pid, ev.what <= What::Dropped && ev.to_process ? ev.pid
+								      : ev.tid};
+		break;
+	case Type::Stop:
+	case Type::Continue:
+	case Type::Exit:
+	case Type::Untraced:
+		on.task[on.size++] = {ev.pid, ev.pid};
+		on.made = false;
+		break;
+	case Type::ThreadExit:
+	case Type::Lost:
+		on.task[on.size++] = {ev.pid, ev.tid};
+		on.made = false;
+		break;
+	case Type::Waiting:
+		break;
+	}
+	return on;
 }
 
 class Svg : public Writer
@@ -222,25 +371,34 @@ class Svg : public Writer
 	void
 	start(const char *program, pid_t pid) override
 	{
-		program_ = program;
+		program_ = shown(program, MOST_PROGRAM);
 		lane(pid, pid, 0);
 	}
 
 	void
 	event(const Account &account, const Event &ev) override
 	{
-		bool signal = ev.type == Type::Signal ||
-			      ev.type == Type::Return ||
-			      ev.type == Type::Blocked || ev.type == Type::Lost;
-		if (signal && drawn_ >= MOST_DRAWN) {
-			count(ev);
+		bool signal = of_signals(ev.type);
+		Tasks on = tasks_of(ev);
+		// A lane's end is drawn whatever came before it, as a lane
+		// ends but once.
+		if (signal ? drawn_ >= MOST_DRAWN
+			   : told_ >= MOST_TOLD && !ends_lane(ev)) {
+			// A wait draws nothing but its step.
+			if (ev.type != Type::Waiting)
+				count(ev, signal);
 			return;
 		}
-		drawn_ += signal;
+		if (!room(on)) {
+			count(ev, false);
+			return;
+		}
+		(signal ? drawn_ : told_)++;
 		size_t step = steps_.size();
 		steps_.push_back(ev.us);
-		std::string title = line(account, ev);
-		title.erase(0, title.find_first_not_of(' '));
+		for (size_t i = 0; on.made && i < on.size; i++)
+			lane(on.task[i].first, on.task[i].second, step);
+		std::string title = title_of(account, ev);
 
 		switch (ev.type) {
 		case Type::Exec:
@@ -322,40 +480,95 @@ class Svg : public Writer
 	}
 
       private:
-	// A task's lane, made where it has none yet.  A reference lasts
-	// until the next lane is made.
+	// A task's lane, made where it has none yet: room() has said
+	// whether it may be.  A reference lasts until the next lane is made.
 	Lane &
 	lane(pid_t pid, pid_t tid, size_t step)
 	{
-		auto it = std::find_if(
-		    lanes_.begin(), lanes_.end(),
-		    [&](const Lane &each) { return each.tid == tid; });
-		if (it != lanes_.end())
-			return *it;
-		Lane made;
-		made.pid = pid;
-		made.tid = tid;
-		made.from = step;
-		lanes_.push_back(made);
+		auto [at, made] = index_.try_emplace(tid, lanes_.size());
+		if (!made)
+			return lanes_[at->second];
+		Lane fresh;
+		fresh.pid = pid;
+		fresh.tid = tid;
+		fresh.from = step;
+		lanes_.push_back(fresh);
+		tasks_[pid].push_back(tid);
+		(tid == pid ? processes_ : threads_)++;
 		return lanes_.back();
 	}
 
 	const Lane *
 	find(pid_t tid) const
 	{
-		auto it = std::find_if(
-		    lanes_.begin(), lanes_.end(),
-		    [&](const Lane &each) { return each.tid == tid; });
-		return it != lanes_.end() ? &*it : nullptr;
+		auto at = index_.find(tid);
+		return at != index_.end() ? &lanes_[at->second] : nullptr;
+	}
+
+	Lane *
+	find(pid_t tid)
+	{
+		auto at = index_.find(tid);
+		return at != index_.end() ? &lanes_[at->second] : nullptr;
+	}
+
+	// Whether an event ends a lane that has not ended.
+	bool
+	ends_lane(const Event &ev) const
+	{
+		auto open = [&](pid_t tid) {
+			const Lane *on = find(tid);
+			return on && on->to == OPEN;
+		};
+		if (ev.type == Type::ThreadExit)
+			return open(ev.tid);
+		if (ev.type != Type::Exit && ev.type != Type::Untraced)
+			return false;
+		auto all = tasks_.find(ev.pid);
+		return all != tasks_.end() &&
+		       std::any_of(all->second.begin(), all->second.end(),
+				   open);
+	}
+
+	// Whether the tasks an event is drawn on have lanes, or may have:
+	// lanes are made for MOST_PROCESSES processes and MOST_THREADS
+	// threads, and a task refused one is refused everything after, as
+	// are its threads and children.
+	bool
+	room(const Tasks &on)
+	{
+		size_t processes = processes_;
+		size_t threads = threads_;
+		bool fits = true;
+
+		for (size_t i = 0; i < on.size; i++) {
+			auto [pid, tid] = on.task[i];
+			if (index_.count(tid))
+				continue;
+			bool process = tid == pid;
+			bool refused = refused_.count(tid) ||
+				       (!process && refused_.count(pid));
+			if (refused ||
+			    (on.made && (process ? processes++ >= MOST_PROCESSES
+						 : threads++ >= MOST_THREADS)))
+				fits = false;
+		}
+		if (!fits && on.made)
+			for (size_t i = 0; i < on.size; i++)
+				if (!index_.count(on.task[i].second))
+					refused_.insert(on.task[i].second);
+		return fits;
 	}
 
 	void
 	row(pid_t tid, int sig)
 	{
-		Lane &on = lane(tid, tid, 0);
-		if (std::find(on.signals.begin(), on.signals.end(), sig) ==
-		    on.signals.end())
-			on.signals.push_back(sig);
+		Lane *on = find(tid);
+		if (!on)
+			return;
+		if (std::find(on->signals.begin(), on->signals.end(), sig) ==
+		    on->signals.end())
+			on->signals.push_back(sig);
 		if (std::find(signals_.begin(), signals_.end(), sig) ==
 		    signals_.end())
 			signals_.push_back(sig);
@@ -380,10 +593,10 @@ class Svg : public Writer
 	mask(pid_t tid, size_t step, std::uint64_t set,
 	     const std::string &title)
 	{
-		Lane &on = lane(tid, tid, step);
-		if (!on.masks.empty() && on.masks.back().set == set)
+		Lane *on = find(tid);
+		if (!on || (!on->masks.empty() && on->masks.back().set == set))
 			return;
-		on.masks.push_back({step, set, title});
+		on->masks.push_back({step, set, title});
 	}
 
 	void
@@ -434,7 +647,7 @@ class Svg : public Writer
 			Mark run = mark_of(Kind::Handler, ev.tid, ev.sig, step,
 					   OPEN, title);
 			run.depth = static_cast<int>(runs.size());
-			Lane &on = lane(ev.tid, ev.tid, step);
+			Lane &on = lane(ev.pid, ev.tid, step);
 			on.depth = std::max(on.depth, run.depth + 1);
 			runs.push_back(marks_.size());
 			add(run);
@@ -467,37 +680,53 @@ class Svg : public Writer
 	void
 	end(const Event &ev, size_t step, const std::string &title)
 	{
-		bool whole = ev.type != Type::ThreadExit;
-		for (Lane &each : lanes_)
-			if ((whole ? each.pid == ev.pid : each.tid == ev.tid) &&
-			    each.to == OPEN) {
-				each.to = step;
-				Mark mark = mark_of(Kind::End, each.tid, 0,
-						    step, step, title);
-				mark.label =
-				    ev.type == Type::Untraced	  ? "untraced"
-				    : ev.type == Type::ThreadExit ? "ends"
-				    : ev.killed_by
-					? signame(ev.killed_by) +
-					      (ev.core ? ", core" : "")
-					: "exit " + std::to_string(ev.status);
-				add(mark);
-			}
+		// The thread's lane, or each of the process's, in the order
+		// they were made.
+		std::vector<pid_t> ending{ev.tid};
+		if (ev.type != Type::ThreadExit) {
+			auto all = tasks_.find(ev.pid);
+			ending = all != tasks_.end() ? all->second
+						     : std::vector<pid_t>();
+		}
+		for (pid_t tid : ending) {
+			Lane *each = find(tid);
+			if (!each || each->to != OPEN)
+				continue;
+			each->to = step;
+			Mark mark =
+			    mark_of(Kind::End, tid, 0, step, step, title);
+			mark.label = ev.type == Type::Untraced	   ? "untraced"
+				     : ev.type == Type::ThreadExit ? "ends"
+				     : ev.killed_by
+					 ? signame(ev.killed_by) +
+					       (ev.core ? ", core" : "")
+					 : "exit " + std::to_string(ev.status);
+			add(mark);
+		}
 	}
 
-	// Past the most drawn: counted by signal and fate.
+	// Past the most signal events drawn, or else not drawn: counted, by
+	// signal and fate, or by kind.
 	void
-	count(const Event &ev)
+	count(const Event &ev, bool past)
 	{
-		if (dense_ == OPEN) {
-			// What is open now ends among what is not drawn.
+		bool first = dense_ == OPEN;
+		if (first) {
 			dense_ = steps_.size();
 			steps_.push_back(ev.us);
+		}
+		if (past && !cut_) {
+			// What is open now ends among what is not drawn, where
+			// the first signal event not drawn was.
+			cut_ = true;
+			size_t step = first ? dense_ : steps_.size();
+			if (!first)
+				steps_.push_back(ev.us);
 			for (Mark &mark : marks_)
 				if (mark.to == OPEN &&
 				    (mark.kind == Kind::Wait ||
 				     mark.kind == Kind::Handler)) {
-					mark.to = dense_;
+					mark.to = step;
 					mark.title +=
 					    "\nthen too dense to draw";
 				}
@@ -509,7 +738,9 @@ class Svg : public Writer
 		// than all the rest.
 		Untold key{ev.type, ev.type == Type::Signal ? ev.sig : 0,
 			   ev.type == Type::Signal ? ev.what : What::Pending};
-		untold_[key] += ev.type == Type::Lost ? ev.lost : 1;
+		std::uint64_t events = ev.type == Type::Lost ? ev.lost : 1;
+		untold_[key] += events;
+		(past ? past_ : beyond_) += events;
 	}
 
 	// Each step's x: time runs right, each step at least STEP further,
@@ -527,6 +758,8 @@ class Svg : public Writer
 					 return first[one.pid] <
 						first[other.pid];
 				 });
+		for (size_t i = 0; i < lanes_.size(); i++)
+			index_[lanes_[i].tid] = i;
 		double px = LABELS + 20;
 		xs_.clear();
 		for (size_t i = 0; i < steps_.size(); i++) {
@@ -594,14 +827,22 @@ class Svg : public Writer
 	std::vector<std::uint64_t> steps_; // each step's time
 	std::vector<double> xs_;	   // and its x
 	std::vector<Lane> lanes_;
+	std::unordered_map<pid_t, size_t> index_; // each lane, by its tid
+	std::unordered_map<pid_t, std::vector<pid_t>> tasks_; // by pid
+	size_t processes_ = 0, threads_ = 0;		      // their lanes
+	std::unordered_set<pid_t> refused_; // tasks with no lane, nor to have
 	std::vector<Mark> marks_;
 	std::vector<int> signals_;
 	std::map<std::pair<pid_t, int>, std::vector<size_t>> open_;
 	std::map<pid_t, std::vector<size_t>> runs_;
 	std::map<pid_t, size_t> stopped_;
-	size_t drawn_ = 0;
+	size_t drawn_ = 0; // signal events drawn
+	size_t told_ = 0;  // and the others
 	std::map<Untold, std::uint64_t> untold_;
-	size_t dense_ = OPEN; // the step where drawing stopped
+	size_t dense_ = OPEN;	   // the step of the first event not drawn
+	bool cut_ = false;	   // whether one was past the most drawn
+	std::uint64_t past_ = 0;   // signal events past the most drawn
+	std::uint64_t beyond_ = 0; // and the rest not drawn
 	std::uint64_t untold_last_ = 0;
 	double height_ = 0;
 };
@@ -688,7 +929,7 @@ Svg::draw_mark(const Mark &mark)
 
 	std::fprintf(out_, "<g class=\"mark %s\"><title>%s</title>",
 		     kind_names[static_cast<int>(mark.kind)],
-		     escape(valid(mark.title)).c_str());
+		     escape(mark.title).c_str());
 	switch (mark.kind) {
 	case Kind::Wait:
 		std::fprintf(
@@ -774,7 +1015,7 @@ Svg::draw_lane(const Account &account, const Lane &lane)
 		: (proc && proc->parent ? "child " : "process ") +
 		      std::to_string(lane.pid) +
 		      (proc && !proc->program.empty()
-			   ? " (" + proc->program + ")"
+			   ? " (" + shown(proc->program) + ")"
 			   : "");
 	double x0 = xs_[lane.from];
 	double x1 = xs_[lane.to];
@@ -783,7 +1024,7 @@ Svg::draw_lane(const Account &account, const Lane &lane)
 	std::fprintf(out_,
 		     "<g class=\"lane\"><text class=\"name\" x=\"8\" y=\"%s\" "
 		     "font-weight=\"bold\">%s</text>\n",
-		     number(lane.y + 12).c_str(), escape(valid(name)).c_str());
+		     number(lane.y + 12).c_str(), escape(name).c_str());
 	std::fprintf(out_,
 		     "<rect x=\"%s\" y=\"%s\" width=\"%s\" height=\"%s\" "
 		     "fill=\"#f4f4f4\"/>\n",
@@ -827,7 +1068,7 @@ Svg::draw_lane(const Account &account, const Lane &lane)
 		    "<g class=\"mark blocked\"><title>%s</title>"
 		    "<rect x=\"%s\" y=\"%s\" width=\"%s\" height=\"%s\" "
 		    "fill=\"%s\" stroke=\"#fff\"/>",
-		    escape(valid(band.title)).c_str(), number(from).c_str(),
+		    escape(band.title).c_str(), number(from).c_str(),
 		    number(bottom - BAND).c_str(),
 		    number(std::max(to - from, 0.5)).c_str(),
 		    number(BAND).c_str(), band.set ? "#bbb" : "#eee");
@@ -998,26 +1239,30 @@ Svg::write(const Account &account)
 		     "markerHeight=\"6\" orient=\"auto\"><path "
 		     "d=\"M0,0L10,5L0,10Z\"/></marker></defs>\n"
 		     "<rect width=\"100%%\" height=\"100%%\" fill=\"#fff\"/>\n",
-		     escape(valid(program_)).c_str());
+		     escape(program_).c_str());
 	std::fprintf(out_,
 		     "<text x=\"8\" y=\"22\" font-size=\"15\" "
 		     "font-weight=\"bold\">What the kernel did with the "
 		     "signals of %s</text>\n",
-		     escape(valid(program_)).c_str());
+		     escape(program_).c_str());
 	std::string note =
 	    signals_.empty() ? "No signal was sent to it."
 	    : account.lost_total()
 		? std::to_string(account.lost_total()) +
 		      " events were lost; the summary counts them."
 		: "";
-	std::uint64_t untold = 0;
-	for (const auto &[what, n] : untold_)
-		untold += n;
-	if (untold)
+	if (past_)
 		note += " Too dense to draw: after the first " +
 			std::to_string(MOST_DRAWN) + ", " +
-			std::to_string(untold) +
+			std::to_string(past_) +
 			" more are counted in the grey box.";
+	if (beyond_)
+		note += " Only " + std::to_string(MOST_PROCESSES) +
+			" processes, " + std::to_string(MOST_THREADS) +
+			" threads and " + std::to_string(MOST_TOLD) +
+			" of their forks, execs and stops are drawn: " +
+			std::to_string(beyond_) +
+			" more events are counted in the grey box.";
 	std::fprintf(out_, "<text class=\"note\" x=\"8\" y=\"40\">%s</text>\n",
 		     escape(note).c_str());
 	for (const Lane &each : lanes_)
