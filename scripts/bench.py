@@ -10,7 +10,9 @@ peak memory (the largest process's resident set) of RUNS runs (default
 11) of the program alone, under `strace -f`, and under sigtrace, with
 its lines, with --json and drawing its picture.  Then what tracing costs
 the rest of the machine: a program that sigtrace does not trace, making
-400 000 system calls, alone and while a sigtrace runs beside it.  strace's and
+400 000 system calls, alone and while a sigtrace runs beside it.  Last,
+the 100 000 signals' JSON account read back by --from, as text and as
+JSON, beside Python's json.loads of each of its lines.  strace's and
 sigtrace's output goes to /dev/null.  It measures; it asserts nothing."""
 import os
 import shutil
@@ -111,3 +113,13 @@ with tempfile.TemporaryDirectory() as tmp:
         finally:
             beside.terminate()
             beside.wait()
+    # An account read back: the reader and the model against a
+    # well-known JSON parser that only parses.
+    account = os.path.join(tmp, "account.json")
+    subprocess.run([sigtrace, "--json", "-o", account, flood], check=True, stderr=subprocess.DEVNULL)
+    with open(account) as f:
+        lines = sum(1 for _ in f)
+    row(f"{lines} records, json.loads", [sys.executable, "-c",
+        f"import json\nfor line in open({account!r}): json.loads(line)"])
+    row("  sigtrace --from", [sigtrace, "--from", account, "-o", os.devnull])
+    row("  sigtrace --from --json", [sigtrace, "--from", account, "--json", "-o", os.devnull])
