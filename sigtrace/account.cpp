@@ -786,6 +786,9 @@ void
 Account::adopt_end(pid_t pid, int code, std::uint64_t pending,
 		   std::uint64_t blocked)
 {
+	// Where the kernel side's end holds no signal that can be.
+	if ((code & 0x7f) > 64)
+		return;
 	Process &proc = process_of(pid);
 
 	if (proc.ended)
@@ -843,7 +846,9 @@ Account::follow(Event &ev)
 		proc.threads.push_back(ev.child);
 		break;
 	case Type::Exit:
-		finish(proc, ev);
+		// As it was written: what was still pending is the event's.
+		proc.ended = true;
+		proc.end = ev;
 		break;
 	case Type::Lost:
 		lost_total_ += ev.lost;
@@ -862,9 +867,25 @@ Account::replay(Event event)
 }
 
 void
-Account::replay_summary(std::uint64_t lost)
+Account::replay_end(pid_t pid, const Event &end)
+{
+	Process &proc = process_of(pid);
+
+	if (proc.ended)
+		return;
+	proc.ended = true;
+	proc.end = end;
+	proc.end.type = Type::Exit;
+	proc.end.pid = proc.end.tid = pid;
+}
+
+void
+Account::replay_summary(std::uint64_t lost, const std::vector<pid_t> &order)
 {
 	lost_total_ = std::max(lost_total_, lost);
+	for (pid_t pid : order)
+		process_of(pid);
+	order_ = order;
 }
 
 } // namespace sigtrace

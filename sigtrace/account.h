@@ -208,7 +208,11 @@ class Account
 	// An event read back from an account written earlier: the model
 	// follows it as it would the records, and passes it on.
 	void replay(Event event);
-	void replay_summary(std::uint64_t lost);
+	// The summary read back: the processes in its order, and each end
+	// that no event told, as it was written.
+	void replay_end(pid_t pid, const Event &end);
+	void replay_summary(std::uint64_t lost,
+			    const std::vector<pid_t> &order);
 
 	const std::vector<pid_t> &
 	order() const

@@ -766,23 +766,30 @@ class Replay
 		return true;
 	}
 
-	// The summary's counts and ends, which hold where lines were lost.
+	// The summary's counts and ends, which hold where lines were lost,
+	// and its processes' order.
 	void
 	summary(const Record &record)
 	{
 		std::uint64_t lost = record.count("lost");
+		std::vector<pid_t> order;
+		std::unordered_set<pid_t> listed;
 		for (const Value &each : record.list("processes")) {
 			Record proc(each, record.error());
 			pid_t pid = proc.id("pid");
+			if (!listed.insert(pid).second)
+				record.fault("process " + std::to_string(pid) +
+					     " listed twice");
+			order.push_back(pid);
 			for (const auto &[name, counts] :
 			     proc.object("signals").items())
 				tally(Record(counts, record.error()), pid);
 			const Value *end = proc.has("end");
 			if (end && end->is_object())
-				adopt_end(Record(*end, record.error()), pid);
+				replay_end(Record(*end, record.error()), pid);
 		}
 		if (record.error().empty()) {
-			account_.replay_summary(lost);
+			account_.replay_summary(lost, order);
 			summed_ = true;
 		}
 	}
@@ -805,15 +812,14 @@ class Replay
 	}
 
 	void
-	adopt_end(const Record &end, pid_t pid)
+	replay_end(const Record &end, pid_t pid)
 	{
 		Event ev;
 		end_of(end, ev);
-		std::uint64_t blocked = end.set("blocked");
-		int code = ev.killed_by ? ev.killed_by | (ev.core ? 0x80 : 0)
-					: ev.status << 8;
+		ev.has_blocked = true;
+		ev.blocked = end.set("blocked");
 		if (end.error().empty())
-			account_.adopt_end(pid, code, ev.pending, blocked);
+			account_.replay_end(pid, ev);
 	}
 
 	Writer &writer_;
