@@ -116,6 +116,16 @@ system_file(const char *path)
 	       std::strncmp(path, "/proc/", 6) == 0;
 }
 
+// Whether path is written as it is, not replaced: a file that is not a
+// regular one, or a system's.
+bool
+in_place(const char *path)
+{
+	struct stat st;
+	return system_file(path) ||
+	       (stat(resolved(path).c_str(), &st) == 0 && !S_ISREG(st.st_mode));
+}
+
 } // namespace
 
 bool
@@ -130,8 +140,9 @@ bool
 same_place(const char *path, const char *other)
 {
 	struct stat st;
-	return resolved(path) == resolved(other) ||
-	       (stat(other, &st) == 0 && same_file(path, st));
+	return !in_place(path) &&
+	       (resolved(path) == resolved(other) ||
+		(stat(other, &st) == 0 && same_file(path, st)));
 }
 
 Output::~Output()
@@ -179,9 +190,7 @@ Output::open(const char *path, int stream, const char *name)
 	}
 	name_ = path;
 	target_ = resolved(path);
-	struct stat st;
-	if ((stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) ||
-	    system_file(path)) {
+	if (in_place(path)) {
 		// A device, a FIFO, a terminal: written as it is.
 		fd_ = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
 			     0666);

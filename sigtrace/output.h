@@ -65,8 +65,9 @@ class Output
 // Whether path names the file that st describes: an output that is the
 // input.
 bool same_file(const char *path, const struct stat &st);
-// Whether two paths name one file, now or once written: two outputs
-// that would write over each other.
+// Whether two paths name one file that each would replace: two outputs
+// that would write over each other.  (Two written in place, as
+// /dev/null, may be one.)
 bool same_place(const char *path, const char *other);
 
 } // namespace sigtrace

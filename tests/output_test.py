@@ -196,9 +196,11 @@ status, out, err = run("--from", SMALL, "-o", f"{d}/O", "--svg", f"{d}/P", umask
 case("a new account and a new picture: whole, mode 0666 less the umask",
      (status, err, content(f"{d}/O") == text, whole(f"{d}/P"), mode(f"{d}/O"), mode(f"{d}/P")),
      (0, "", True, True, 0o664, 0o664))
-if in_dev("the account to /dev/null"):
+if in_dev("the account to /dev/null", "the account and the picture both to /dev/null"):
     case("the account to /dev/null", run("--from", BIG, "--json", "-o", "/dev/null") + (device("/dev/null"),),
          (0, b"", "", (1, 3)))
+    case("the account and the picture both to /dev/null",
+         run("--from", SMALL, "-o", "/dev/null", "--svg", "/dev/null") + (device("/dev/null"),), (0, b"", "", (1, 3)))
 d = fresh()
 os.mkdir(f"{d}/sub")
 with open(f"{d}/sub/T", "wb") as f:
