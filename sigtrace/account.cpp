@@ -112,6 +112,13 @@ from_kernel(const event &record)
 	return from;
 }
 
+// Whether an exit code ends by no signal or by one from 1 to 64.
+bool
+sound_end(int code)
+{
+	return (code & 0x7f) <= 64;
+}
+
 // Whether the kernel side could have sent it: a signal from 1 to 64,
 // an end by none or by one of them.  Nothing else is read.
 bool
@@ -124,7 +131,7 @@ sound(const event &record)
 		       (record.kind == EVENT_DELIVER && record.sig == SIGKILL &&
 			record.info == INFO_NONE);
 	return (!has_sig || (record.sig >= 1 && record.sig <= 64)) &&
-	       (!has_end || (record.code & 0x7f) <= 64);
+	       (!has_end || sound_end(record.code));
 }
 
 // The process has ended: the signal that ended it was delivered, though the
@@ -787,7 +794,7 @@ Account::adopt_end(pid_t pid, int code, std::uint64_t pending,
 		   std::uint64_t blocked)
 {
 	// Where the kernel side's end holds no signal that can be.
-	if ((code & 0x7f) > 64)
+	if (!sound_end(code))
 		return;
 	Process &proc = process_of(pid);
 

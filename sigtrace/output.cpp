@@ -8,13 +8,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "output.h"
@@ -49,28 +49,33 @@ forget(const std::string &temp)
 	temps.erase(std::remove(temps.begin(), temps.end(), temp), temps.end());
 }
 
+// A path's folder, "/" ended, and its name.
+std::pair<std::string, std::string>
+split(const std::string &path)
+{
+	size_t slash = path.rfind('/');
+	if (slash == std::string::npos)
+		return {"./", path};
+	return {path.substr(0, slash + 1), path.substr(slash + 1)};
+}
+
 // Where path leads, its links followed: the file, or where a new one
 // would be made.
 std::string
 resolved(const char *path)
 {
-	std::string given = path;
 	char *real = realpath(path, nullptr);
-	if (!real) {
-		size_t slash = given.rfind('/');
-		std::string dir =
-		    slash == std::string::npos ? "." : given.substr(0, slash);
-		real = realpath(dir.empty() ? "/" : dir.c_str(), nullptr);
-		if (real)
-			given = std::string(real) + "/" +
-				given.substr(
-				    slash == std::string::npos ? 0 : slash + 1);
-		std::free(real);
-		return given;
+	std::string found;
+
+	if (real)
+		found = real;
+	else {
+		auto [dir, base] = split(path);
+		real = realpath(dir.c_str(), nullptr);
+		found = real ? std::string(real) + "/" + base : path;
 	}
-	given = real;
 	std::free(real);
-	return given;
+	return found;
 }
 
 // A new file beside target, with the mode that target has or that a new
@@ -78,11 +83,7 @@ resolved(const char *path)
 int
 make_beside(const std::string &target, std::string &temp)
 {
-	size_t slash = target.rfind('/');
-	std::string dir =
-	    slash == std::string::npos ? "" : target.substr(0, slash + 1);
-	std::string base =
-	    slash == std::string::npos ? target : target.substr(slash + 1);
+	auto [dir, base] = split(target);
 	temp = dir + "." + base + ".XXXXXX";
 	int fd = mkstemp(temp.data());
 	if (fd < 0)
@@ -123,7 +124,7 @@ in_place(const char *path)
 {
 	struct stat st;
 	return system_file(path) ||
-	       (stat(resolved(path).c_str(), &st) == 0 && !S_ISREG(st.st_mode));
+	       (stat(path, &st) == 0 && !S_ISREG(st.st_mode));
 }
 
 } // namespace
@@ -227,10 +228,15 @@ Output::close()
 		failed_ = errno;
 	}
 	owned_ = false;
-	if (written && !temp_.empty() &&
-	    std::rename(temp_.c_str(), target_.c_str()) != 0) {
-		written = false;
-		failed_ = errno;
+	if (written && !temp_.empty()) {
+		if (std::rename(temp_.c_str(), target_.c_str()) == 0) {
+			// In place: nothing is left to remove.
+			forget(temp_);
+			temp_.clear();
+		} else {
+			written = false;
+			failed_ = errno;
+		}
 	}
 	abandon();
 	errno = failed_ ? failed_ : EIO;
