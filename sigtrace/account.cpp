@@ -181,8 +181,11 @@ default_action(int sig)
 	return Action::Terminate;
 }
 
+namespace
+{
+
 std::string
-signame(int sig)
+name_of(int sig)
 {
 	char text[32];
 
@@ -207,6 +210,23 @@ signame(int sig)
 		return std::string("SIG") + name;
 	std::snprintf(text, sizeof(text), "signal %d", sig);
 	return text;
+}
+
+} // namespace
+
+std::string
+signame(int sig)
+{
+	// Every event names its signal: the names of those that can be
+	// sent are made once.
+	static const std::vector<std::string> names = [] {
+		std::vector<std::string> all;
+		for (int each = 0; each <= 64; each++)
+			all.push_back(name_of(each));
+		return all;
+	}();
+	return sig >= 0 && sig <= 64 ? names[static_cast<size_t>(sig)]
+				     : name_of(sig);
 }
 
 std::string
@@ -331,6 +351,8 @@ named(const Tally &tally)
 const Process *
 Account::find(pid_t pid) const
 {
+	if (last_ && last_->pid == pid)
+		return last_;
 	auto it = processes_.find(pid);
 	return it == processes_.end() ? nullptr : &it->second;
 }
@@ -345,11 +367,16 @@ Account::threaded(pid_t pid) const
 Process &
 Account::process_of(pid_t pid)
 {
+	// Records come in runs from one process; its place in the map never
+	// moves, as nothing is taken out of it.
+	if (last_ && last_->pid == pid)
+		return *last_;
 	auto [it, added] = processes_.try_emplace(pid);
 	if (added) {
 		it->second.pid = pid;
 		order_.push_back(pid);
 	}
+	last_ = &it->second;
 	return it->second;
 }
 
@@ -415,7 +442,7 @@ Account::sender(const event &record, pid_t pid)
 void
 Account::discard(Process &proc, int sig, By by, const Event &at)
 {
-	auto throw_away = [&](std::deque<Event> &queue) {
+	auto throw_away = [&](Queue &queue) {
 		for (Event ev : queue) {
 			ev.queued_us = ev.us;
 			ev.us = at.us;
@@ -439,8 +466,7 @@ Event
 Account::dequeue(Process &proc, pid_t tid, int sig, bool shared,
 		 const event &record)
 {
-	std::deque<Event> *queues[] = {&proc.thread_queued[tid][sig],
-				       &proc.queued[sig]};
+	Queue *queues[] = {&proc.thread_queued[tid][sig], &proc.queued[sig]};
 	if (shared)
 		std::swap(queues[0], queues[1]);
 	Event ev = base(Type::Signal, record);

@@ -13,8 +13,8 @@
 #include <linux/types.h>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <string>
 #include <vector>
@@ -163,6 +163,61 @@ struct Task {
 	std::vector<Run> runs;
 };
 
+// The instances of one signal still queued, oldest first.  A storm
+// queues and takes them one at a time: the room stays for the next, and
+// none costs an allocation.
+class Queue
+{
+      public:
+	using const_iterator = std::vector<Event>::const_iterator;
+
+	bool
+	empty() const
+	{
+		return head_ == events_.size();
+	}
+	const Event &
+	front() const
+	{
+		return events_[head_];
+	}
+	void
+	push_back(const Event &event)
+	{
+		events_.push_back(event);
+	}
+	void
+	pop_front()
+	{
+		if (++head_ == events_.size())
+			clear();
+		else if (head_ >= 64 && 2 * head_ >= events_.size()) {
+			events_.erase(events_.begin(), begin());
+			head_ = 0;
+		}
+	}
+	void
+	clear()
+	{
+		events_.clear();
+		head_ = 0;
+	}
+	const_iterator
+	begin() const
+	{
+		return events_.begin() + static_cast<std::ptrdiff_t>(head_);
+	}
+	const_iterator
+	end() const
+	{
+		return events_.end();
+	}
+
+      private:
+	std::vector<Event> events_;
+	size_t head_ = 0; // the oldest still queued
+};
+
 struct Process {
 	pid_t pid = 0;
 	pid_t parent = 0;	    // the traced process that forked it, if any
@@ -177,8 +232,8 @@ struct Process {
 	std::map<int, Tally> signals;
 	// Who sent each instance still queued, oldest first: for the whole
 	// process, and for each thread.
-	std::map<int, std::deque<Event>> queued;
-	std::map<pid_t, std::map<int, std::deque<Event>>> thread_queued;
+	std::map<int, Queue> queued;
+	std::map<pid_t, std::map<int, Queue>> thread_queued;
 	std::map<pid_t, Task> tasks;
 };
 
@@ -191,6 +246,9 @@ class Account
 	    : writer_(writer), origin_(origin)
 	{
 	}
+	// It keeps a pointer into its own map.
+	Account(const Account &) = delete;
+	Account &operator=(const Account &) = delete;
 
 	// One record from the kernel side, as it came.
 	void decode(const event &record);
@@ -257,6 +315,7 @@ class Account
 	std::uint64_t lost_total_ = 0;
 	std::uint64_t lost_marked_ = 0;
 	std::map<pid_t, Process> processes_;
+	Process *last_ = nullptr;	 // the process last looked up
 	std::map<pid_t, pid_t> threads_; // thread to process
 	std::vector<pid_t> order_;	 // processes, as first seen
 };

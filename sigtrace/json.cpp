@@ -32,41 +32,76 @@ namespace
 
 constexpr int VERSION = 1;
 
-// A JSON string, valid UTF-8 whatever the bytes (a program's name may be
-// any): a byte that does not begin a whole character becomes U+FFFD.
-std::string
-quote(const std::string &text)
+// A byte that a JSON string holds as it is, wherever it is.
+bool
+plain(unsigned char ch)
 {
-	std::string out = "\"";
+	return ch >= 0x20 && ch < 0x80 && ch != '"' && ch != '\\';
+}
 
+// A JSON string added to out, valid UTF-8 whatever the bytes (a
+// program's name may be any): a byte that does not begin a whole
+// character becomes U+FFFD.
+void
+add_quoted(Line &out, const std::string &text)
+{
+	out << '"';
 	for (size_t at = 0; at < text.size();) {
 		auto ch = static_cast<unsigned char>(text[at]);
+		if (plain(ch)) {
+			size_t end = at + 1;
+			while (end < text.size() &&
+			       plain(static_cast<unsigned char>(text[end])))
+				end++;
+			out.add(text.data() + at, end - at);
+			at = end;
+			continue;
+		}
 		size_t length = utf8_length(text, at);
-		if (ch == '"' || ch == '\\')
-			out += std::string("\\") + text[at];
-		else if (ch < 0x20) {
+		if (ch == '"' || ch == '\\') {
+			out << '\\';
+			out << text[at];
+		} else if (ch < 0x20) {
 			char escape[8];
 			std::snprintf(escape, sizeof(escape), "\\u%04x", ch);
-			out += escape;
+			out << escape;
 		} else if (length)
-			out += text.substr(at, length);
+			out.add(text.data() + at, length);
 		else
-			out += "\\ufffd";
+			out << "\\ufffd";
 		at += length ? length : 1;
 	}
-	return out + "\"";
+	out << '"';
+}
+
+// One of sigtrace's own words, as a JSON string: the names of signals,
+// codes and flags and the words below are plain ASCII, which needs no
+// escape.
+template <typename Word>
+void
+add_word(Line &out, const Word &word)
+{
+	out << '"' << word << '"';
 }
 
 std::string
-names(std::uint64_t set)
+quote(const std::string &text)
 {
-	std::string list = "[";
+	Line out;
+	add_quoted(out, text);
+	return out.str();
+}
 
-	for (int sig = 1; sig <= 64; sig++)
-		if (set & 1ULL << (sig - 1))
-			list +=
-			    (list.size() > 1 ? "," : "") + quote(signame(sig));
-	return list + "]";
+void
+add_names(Line &out, std::uint64_t set)
+{
+	out << '[';
+	for (bool first = true; set; set &= set - 1, first = false) {
+		if (!first)
+			out << ',';
+		add_word(out, signame(__builtin_ctzll(set) + 1));
+	}
+	out << ']';
 }
 
 // The words for each enumeration, in its order.
@@ -103,74 +138,120 @@ word(const char *const (&words)[N], Enum value)
 	return words[static_cast<size_t>(value)];
 }
 
-std::string
-sender(const Sender &from)
+void
+add_sender(Line &out, const Sender &from)
 {
-	std::string out = "{\"kind\":" + quote(word(kinds, from.kind));
-
-	if (from.pid)
-		out += ",\"pid\":" + std::to_string(from.pid) +
-		       ",\"tid\":" + std::to_string(from.tid) +
-		       ",\"comm\":" + quote(from.comm);
-	if (from.reason != Reason::None)
-		out += ",\"reason\":" + quote(word(reasons, from.reason));
-	if (from.child)
-		out += ",\"child\":" + std::to_string(from.child);
-	return out + "}";
+	out << "{\"kind\":";
+	add_word(out, word(kinds, from.kind));
+	if (from.pid) {
+		out << ",\"pid\":";
+		out.number(from.pid);
+		out << ",\"tid\":";
+		out.number(from.tid);
+		out << ",\"comm\":";
+		add_quoted(out, from.comm);
+	}
+	if (from.reason != Reason::None) {
+		out << ",\"reason\":";
+		add_word(out, word(reasons, from.reason));
+	}
+	if (from.child) {
+		out << ",\"child\":";
+		out.number(from.child);
+	}
+	out << '}';
 }
 
-std::string
-flags(std::uint64_t bits)
+void
+add_flags(Line &out, std::uint64_t bits)
 {
-	std::string list = "[";
+	bool first = true;
 
-	for (const char *name : flag_names(bits))
-		list += (list.size() > 1 ? "," : "") + quote(name);
-	return list + "]";
+	out << '[';
+	for (const char *name : flag_names(bits)) {
+		if (!first)
+			out << ',';
+		add_word(out, name);
+		first = false;
+	}
+	out << ']';
 }
 
-std::string
-signal_fields(const Event &ev)
+void
+add_signal(Line &out, const Event &ev)
 {
 	bool generated = ev.what <= What::Dropped;
-	std::string out = ",\"sig\":" + quote(signame(ev.sig)) +
-			  ",\"signo\":" + std::to_string(ev.sig) +
-			  ",\"what\":" + quote(what_name(ev.what));
 
+	out << ",\"sig\":";
+	add_word(out, signame(ev.sig));
+	out << ",\"signo\":";
+	out.number(ev.sig);
+	out << ",\"what\":";
+	add_word(out, what_name(ev.what));
 	if (generated)
-		out += std::string(",\"to\":") +
-		       (ev.to_process ? "\"process\"" : "\"thread\"");
-	if (generated || ev.has_from)
-		out += ",\"from\":" + sender(ev.from);
-	if (!generated && ev.has_from)
-		out += ",\"queued_us\":" + std::to_string(ev.queued_us);
-	if (ev.has_code)
-		out += ",\"code\":" + quote(code_name(ev.sig, ev.code));
-	if (ev.has_value)
-		out += ",\"value\":" + std::to_string(ev.value);
-	if (ev.has_overrun)
-		out += ",\"overrun\":" + std::to_string(ev.overrun);
-	if (ev.action != Action::None)
-		out += ",\"action\":" + quote(word(actions, ev.action));
-	if (ev.action == Action::Handler)
-		out += ",\"flags\":" + flags(ev.flags) +
-		       ",\"blocked\":" + names(ev.blocked);
-	if (ev.by != By::None)
-		out += ",\"by\":" + quote(word(bys, ev.by));
+		out << (ev.to_process ? ",\"to\":\"process\""
+				      : ",\"to\":\"thread\"");
+	if (generated || ev.has_from) {
+		out << ",\"from\":";
+		add_sender(out, ev.from);
+	}
+	if (!generated && ev.has_from) {
+		out << ",\"queued_us\":";
+		out.number(ev.queued_us);
+	}
+	if (ev.has_code) {
+		out << ",\"code\":";
+		add_word(out, code_name(ev.sig, ev.code));
+	}
+	if (ev.has_value) {
+		out << ",\"value\":";
+		out.number(ev.value);
+	}
+	if (ev.has_overrun) {
+		out << ",\"overrun\":";
+		out.number(ev.overrun);
+	}
+	if (ev.action != Action::None) {
+		out << ",\"action\":";
+		add_word(out, word(actions, ev.action));
+	}
+	if (ev.action == Action::Handler) {
+		out << ",\"flags\":";
+		add_flags(out, ev.flags);
+		out << ",\"blocked\":";
+		add_names(out, ev.blocked);
+	}
+	if (ev.by != By::None) {
+		out << ",\"by\":";
+		add_word(out, word(bys, ev.by));
+	}
 	if (ev.continues)
-		out += ",\"continues\":true";
-	return out;
+		out << ",\"continues\":true";
+}
+
+void
+add_end(Line &out, const Event &end)
+{
+	if (end.killed_by) {
+		out << ",\"signal\":";
+		add_word(out, signame(end.killed_by));
+		out << (end.core ? ",\"core\":true" : ",\"core\":false");
+	} else {
+		out << ",\"status\":";
+		out.number(end.status);
+	}
+	out << ",\"pending\":";
+	add_names(out, end.pending);
+	out << ",\"blocked\":";
+	add_names(out, end.blocked);
 }
 
 std::string
 end_fields(const Event &end)
 {
-	std::string out = end.killed_by
-			      ? ",\"signal\":" + quote(signame(end.killed_by)) +
-				    ",\"core\":" + (end.core ? "true" : "false")
-			      : ",\"status\":" + std::to_string(end.status);
-	return out + ",\"pending\":" + names(end.pending) +
-	       ",\"blocked\":" + names(end.blocked);
+	Line out;
+	add_end(out, end);
+	return out.str();
 }
 
 class Json : public Writer
@@ -193,53 +274,74 @@ class Json : public Writer
 	void
 	event(const Account & /*account*/, const Event &ev) override
 	{
-		std::string out = "{\"type\":" + quote(word(types, ev.type)) +
-				  ",\"us\":" + std::to_string(ev.us) +
-				  ",\"pid\":" + std::to_string(ev.pid) +
-				  ",\"tid\":" + std::to_string(ev.tid);
+		Line &out = line_;
 
+		out.clear();
+		out << "{\"type\":";
+		add_word(out, word(types, ev.type));
+		out << ",\"us\":";
+		out.number(ev.us);
+		out << ",\"pid\":";
+		out.number(ev.pid);
+		out << ",\"tid\":";
+		out.number(ev.tid);
 		last_us_ = ev.us;
 		switch (ev.type) {
 		case Type::Exec:
-			out += ",\"program\":" + quote(ev.comm) +
-			       ",\"blocked\":" + names(ev.blocked);
+			out << ",\"program\":";
+			add_quoted(out, ev.comm);
+			out << ",\"blocked\":";
+			add_names(out, ev.blocked);
 			break;
 		case Type::Return:
-			if (ev.sig)
-				out += ",\"sig\":" + quote(signame(ev.sig)) +
-				       ",\"signo\":" + std::to_string(ev.sig);
-			if (ev.has_ran)
-				out +=
-				    ",\"ran_us\":" + std::to_string(ev.ran_us);
-			out += std::string(",\"jumped\":") +
-			       (ev.jumped ? "true" : "false") +
-			       ",\"blocked\":" + names(ev.blocked);
+			if (ev.sig) {
+				out << ",\"sig\":";
+				add_word(out, signame(ev.sig));
+				out << ",\"signo\":";
+				out.number(ev.sig);
+			}
+			if (ev.has_ran) {
+				out << ",\"ran_us\":";
+				out.number(ev.ran_us);
+			}
+			out << (ev.jumped ? ",\"jumped\":true"
+					  : ",\"jumped\":false");
+			out << ",\"blocked\":";
+			add_names(out, ev.blocked);
 			break;
 		case Type::Blocked:
-			out += ",\"blocked\":" + names(ev.blocked);
+			out << ",\"blocked\":";
+			add_names(out, ev.blocked);
 			break;
 		case Type::Fork:
-			out += ",\"child\":" + std::to_string(ev.child);
+			out << ",\"child\":";
+			out.number(ev.child);
 			break;
 		case Type::Thread:
-			out += ",\"thread\":" + std::to_string(ev.child);
+			out << ",\"thread\":";
+			out.number(ev.child);
 			break;
 		case Type::Signal:
-			out += signal_fields(ev);
+			add_signal(out, ev);
 			break;
 		case Type::ThreadExit:
 		case Type::Exit:
-			out += end_fields(ev);
+			add_end(out, ev);
 			break;
 		case Type::Lost:
-			out += ",\"count\":" + std::to_string(ev.lost);
+			out << ",\"count\":";
+			out.number(ev.lost);
 			break;
 		case Type::Waiting: {
-			std::string list;
-			for (pid_t pid : ev.waiting)
-				list += (list.empty() ? "" : ",") +
-					std::to_string(pid);
-			out += ",\"for\":[" + list + "]";
+			out << ",\"for\":[";
+			bool first = true;
+			for (pid_t pid : ev.waiting) {
+				if (!first)
+					out << ',';
+				out.number(pid);
+				first = false;
+			}
+			out << ']';
 			break;
 		}
 		case Type::Stop:
@@ -247,7 +349,8 @@ class Json : public Writer
 		case Type::Untraced:
 			break;
 		}
-		std::fprintf(out_, "%s}\n", out.c_str());
+		out << "}\n";
+		std::fwrite(out.data(), 1, out.size(), out_);
 	}
 
 	void
@@ -299,6 +402,7 @@ class Json : public Writer
 	FILE *out_;
 	pid_t pid_ = 0;
 	std::uint64_t last_us_ = 0;
+	Line line_; // the line being made, kept for the next
 };
 
 } // namespace

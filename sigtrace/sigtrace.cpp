@@ -22,6 +22,7 @@
  * capability once its tracer is attached.  Run by root, PROGRAM runs as
  * root would; run by anyone else, as that user with no capability.
  */
+#include <sys/epoll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -441,6 +442,89 @@ stopped(ring_buffer *events, FILE *out, int sig)
 		kill(getpid(), SIGSTOP);
 }
 
+// What wakes the wait for records: a record, and the program's end,
+// which no record says in time (the kernel side's last record of a
+// process comes before its parent can wait for it).  Where the kernel
+// has no pidfd, the wait ends at its timeout instead.
+class Waker
+{
+      public:
+	Waker(const sigtrace_bpf *skel, pid_t child)
+	{
+#ifdef SYS_pidfd_open
+		poll_ = epoll_create1(EPOLL_CLOEXEC);
+		program_ = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+		epoll_event records = {};
+		epoll_event end = {};
+		records.events = end.events = EPOLLIN;
+		if (poll_ < 0 || program_ < 0 ||
+		    epoll_ctl(poll_, EPOLL_CTL_ADD,
+			      bpf_map__fd(skel->maps.events), &records) != 0 ||
+		    epoll_ctl(poll_, EPOLL_CTL_ADD, program_, &end) != 0)
+			forget();
+#else
+		(void)skel;
+		(void)child;
+#endif
+	}
+	~Waker()
+	{
+		forget();
+	}
+	Waker(const Waker &) = delete;
+	Waker &operator=(const Waker &) = delete;
+
+	// Up to timeout ms for a record or the program's end, then the
+	// records that came; their number, or an error.
+	int
+	wait(ring_buffer *events, int timeout) const
+	{
+		if (poll_ < 0)
+			return ring_buffer__poll(events, timeout);
+		epoll_event ready[2];
+		if (epoll_wait(poll_, ready, 2, timeout) < 0 && errno != EINTR)
+			return -errno;
+		return ring_buffer__consume(events);
+	}
+
+	// Once the program has ended, its pidfd would wake every wait.
+	void
+	forget()
+	{
+		for (int *fd : {&program_, &poll_})
+			if (*fd >= 0) {
+				close(*fd);
+				*fd = -1;
+			}
+	}
+
+      private:
+	int poll_ = -1;
+	int program_ = -1;
+};
+
+// A storm of signals makes a record each few hundred nanoseconds.  The
+// kernel side wakes the reader with each record that finds it has read
+// all the others, which a reader waiting in poll always has: a wakeup,
+// an interrupt on the program's CPU and a context switch here per
+// record, at the program's cost.  After a read that found records, the
+// reader rests a moment instead, and the next read takes all that came
+// meanwhile, for one wakeup.  A millisecond of a storm is a few thousand
+// records, a small part of what the kernel side's buffer holds.
+constexpr long REST_NS = 1000000;
+// A read this large says the reader is behind: it reads on at once.
+constexpr int BEHIND = 4096;
+
+// The rest after a read that found got records.
+void
+rest_after(int got)
+{
+	if (got > 0 && got < BEHIND) {
+		timespec rest = {0, REST_NS};
+		nanosleep(&rest, nullptr);
+	}
+}
+
 // Until every traced task has ended, then once more for the last events:
 // the kernel side counts a task out only after its last event.  Returns
 // the program's wait status.
@@ -452,15 +536,18 @@ follow(pid_t child, sigtrace_bpf *skel, ring_buffer *events,
 	bool ended = false;
 	bool told = false;
 	__u64 ended_at = 0;
+	Waker waker(skel, child);
 
 	for (bool done = false; !done;) {
 		done = ended &&
 		       __atomic_load_n(&skel->bss->live, __ATOMIC_ACQUIRE) <= 0;
-		int error = ring_buffer__poll(events, done ? 0 : 10);
-		if (error < 0 && error != -EINTR)
+		int got = ring_buffer__consume(events);
+		if (got == 0 && !done)
+			got = waker.wait(events, 10);
+		if (got < 0 && got != -EINTR)
 			fail(EXIT_CANNOT_TRACE,
 			     "the kernel's events cannot be read: %s",
-			     std::strerror(-error));
+			     std::strerror(-got));
 		std::fflush(out);
 		if (pass_on(child, skel) && ended)
 			break; // the wait for descendants, cut short
@@ -471,15 +558,20 @@ follow(pid_t child, sigtrace_bpf *skel, ring_buffer *events,
 				account.waiting(now(), still_traced(skel));
 				told = true;
 			}
-			continue;
+		} else {
+			pid_t pid =
+			    waitpid(child, &status, WNOHANG | WUNTRACED);
+			if (pid == child && WIFSTOPPED(status))
+				stopped(events, out, WSTOPSIG(status));
+			else if (pid == child) {
+				ended = true;
+				ended_at = now();
+				waker.forget();
+				continue; // the last records, without a rest
+			}
 		}
-		pid_t pid = waitpid(child, &status, WNOHANG | WUNTRACED);
-		if (pid == child && WIFSTOPPED(status))
-			stopped(events, out, WSTOPSIG(status));
-		else if (pid == child) {
-			ended = true;
-			ended_at = now();
-		}
+		if (!done)
+			rest_after(got);
 	}
 	return status;
 }

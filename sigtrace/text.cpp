@@ -2,6 +2,9 @@
 /*
  * The account as lines for a person: one per event, as it happens, with
  * its time in milliseconds and its process, then a summary per process.
+ *
+ * Each line is made in one Line that the writer keeps, and written
+ * whole.
  */
 #include <algorithm>
 #include <csignal>
@@ -38,27 +41,49 @@ format(const char *format, ...)
 	return text;
 }
 
-// The process as the account names it, or its thread.
-std::string
-who(const Account &account, pid_t pid, pid_t tid = 0)
+// A number in at least width digits, as printf's %*llu or %0*llu.
+void
+add_padded(Line &out, unsigned long long number, size_t width, char fill)
 {
-	const Process *proc = account.find(pid);
+	size_t from = out.size();
+	out.number(number).align(from, width, fill);
+}
 
-	if (tid && tid != pid)
-		return "thread " + std::to_string(tid);
-	return (proc && proc->parent ? "child " : "process ") +
-	       std::to_string(pid);
+// The process as the account names it, or its thread.
+void
+add_who(Line &out, const Account &account, pid_t pid, pid_t tid = 0)
+{
+	if (tid && tid != pid) {
+		out << "thread ";
+		out.number(tid);
+		return;
+	}
+	const Process *proc = account.find(pid);
+	out << (proc && proc->parent ? "child " : "process ");
+	out.number(pid);
+}
+
+std::string
+who(const Account &account, pid_t pid)
+{
+	Line out;
+	add_who(out, account, pid);
+	return out.str();
 }
 
 // The flags that change what a delivery does, in parentheses.
-std::string
-flags_said(std::uint64_t flags)
+void
+add_flags(Line &out, std::uint64_t flags)
 {
-	std::string names;
+	bool first = true;
 
-	for (const char *name : flag_names(flags))
-		names += (names.empty() ? "" : " ") + std::string(name);
-	return names.empty() ? "" : " (" + names + ")";
+	for (const char *name : flag_names(flags)) {
+		out << (first ? " (" : " ");
+		out << name;
+		first = false;
+	}
+	if (!first)
+		out << ')';
 }
 
 // What a fault's code says, in words.
@@ -95,8 +120,8 @@ fault(int sig, int code)
 	return found != std::end(faults) ? found->words : nullptr;
 }
 
-std::string
-kernel(const Account &account, const Event &ev)
+void
+add_kernel(Line &out, const Account &account, const Event &ev)
 {
 	static const char *child[] = {"ended",	 "was killed", "dumped core",
 				      "trapped", "stopped",    "continued"};
@@ -106,28 +131,38 @@ kernel(const Account &account, const Event &ev)
 	case Reason::None:
 		break;
 	case Reason::Pipe:
-		return "the kernel: a write to a pipe or socket with no reader";
+		out << "the kernel: a write to a pipe or socket with no reader";
+		return;
 	case Reason::FileSize:
-		return "the kernel: a write past the file size limit";
+		out << "the kernel: a write past the file size limit";
+		return;
 	case Reason::CpuLimit:
-		return "the kernel: the CPU time limit";
+		out << "the kernel: the CPU time limit";
+		return;
 	case Reason::Key:
-		return "the kernel: a key on the terminal";
+		out << "the kernel: a key on the terminal";
+		return;
 	case Reason::Resize:
-		return "the kernel: the terminal's size changed";
+		out << "the kernel: the terminal's size changed";
+		return;
 	case Reason::Background:
-		return "the kernel: the terminal, used from the background";
+		out << "the kernel: the terminal, used from the background";
+		return;
 	case Reason::Hangup:
-		return "the kernel: the terminal hung up";
+		out << "the kernel: the terminal hung up";
+		return;
 	case Reason::ChildExited:
 	case Reason::ChildKilled:
 	case Reason::ChildDumped:
 	case Reason::ChildTrapped:
 	case Reason::ChildStopped:
 	case Reason::ChildContinued:
-		return "the kernel: " + who(account, from.child) + " " +
-		       child[static_cast<int>(from.reason) -
+		out << "the kernel: ";
+		add_who(out, account, from.child);
+		out << ' ';
+		out << child[static_cast<int>(from.reason) -
 			     static_cast<int>(Reason::ChildExited)];
+		return;
 	case Reason::Fault: {
 		static const char *what[] = {
 		    "a bad memory access", "a bus error", "an arithmetic error",
@@ -139,172 +174,234 @@ kernel(const Account &account, const Event &ev)
 					       : 4;
 		const char *detail =
 		    ev.has_code ? fault(ev.sig, ev.code) : nullptr;
-		return std::string("the kernel: ") + what[which] +
-		       (detail ? std::string(" (") + detail + ")" : "");
+		out << "the kernel: ";
+		out << what[which];
+		if (detail) {
+			out << " (";
+			out << detail;
+			out << ')';
+		}
+		return;
 	}
 	case Reason::Seccomp:
-		return "the kernel: a forbidden system call";
+		out << "the kernel: a forbidden system call";
+		return;
 	}
-	return "the kernel";
+	out << "the kernel";
 }
 
-std::string
-sender(const Account &account, const Event &ev)
+void
+add_sender(Line &out, const Account &account, const Event &ev)
 {
 	const Sender &from = ev.from;
 
 	switch (from.kind) {
 	case From::Self:
-		return account.threaded(ev.pid) && from.tid != ev.pid
-			   ? "its thread " + std::to_string(from.tid)
-			   : "itself";
+		if (account.threaded(ev.pid) && from.tid != ev.pid) {
+			out << "its thread ";
+			out.number(from.tid);
+		} else
+			out << "itself";
+		return;
 	case From::Parent:
-		return "its parent";
+		out << "its parent";
+		return;
 	case From::Child:
-		return "its child " + std::to_string(from.pid);
+		out << "its child ";
+		out.number(from.pid);
+		return;
 	case From::Process:
-		return printable(from.comm) + " " + std::to_string(from.pid);
+		out << printable(from.comm);
+		out << ' ';
+		out.number(from.pid);
+		return;
 	case From::Timer:
-		return "the kernel's timer";
+		out << "the kernel's timer";
+		return;
 	case From::PosixTimer:
-		return "a POSIX timer";
+		out << "a POSIX timer";
+		return;
 	case From::Kernel:
 	case From::Terminal:
 		break;
 	}
-	return kernel(account, ev);
+	add_kernel(out, account, ev);
 }
 
 // How it was sent, where kill is not the whole story.
-std::string
-how(const Event &ev)
+void
+add_how(Line &out, const Event &ev)
 {
-	std::string text;
-
 	if (ev.has_code && ev.code == SI_TKILL)
-		text += " by tgkill";
+		out << " by tgkill";
 	if (ev.has_code && ev.code == SI_QUEUE)
-		text += " by sigqueue";
-	if (ev.has_value)
-		text +=
-		    format(", value %lld", static_cast<long long>(ev.value));
-	if (ev.has_overrun && ev.overrun)
-		text += format(", overrun %d", ev.overrun);
-	return text;
+		out << " by sigqueue";
+	if (ev.has_value) {
+		out << ", value ";
+		out.number(static_cast<long long>(ev.value));
+	}
+	if (ev.has_overrun && ev.overrun) {
+		out << ", overrun ";
+		out.number(ev.overrun);
+	}
 }
 
-std::string
-action(const Event &ev)
+void
+add_action(Line &out, const Event &ev)
 {
 	switch (ev.action) {
 	case Action::Handler:
-		return "to its handler" + flags_said(ev.flags);
+		out << "to its handler";
+		add_flags(out, ev.flags);
+		return;
 	case Action::Ignore:
-		return ev.sig == SIGCHLD || ev.sig == SIGURG ||
-			       ev.sig == SIGWINCH
-			   ? "to its default action, which ignores it"
-			   : "and ignored";
+		out << (ev.sig == SIGCHLD || ev.sig == SIGURG ||
+				ev.sig == SIGWINCH
+			    ? "to its default action, which ignores it"
+			    : "and ignored");
+		return;
 	case Action::Stop:
-		return "to its default action: the process stops";
+		out << "to its default action: the process stops";
+		return;
 	case Action::Continue:
-		return "to its default action: the process goes on";
+		out << "to its default action: the process goes on";
+		return;
 	case Action::Terminate:
-		return "to its default action: the process ends";
+		out << "to its default action: the process ends";
+		return;
 	case Action::Core:
-		return "to its default action: the process ends, and may "
+		out << "to its default action: the process ends, and may "
 		       "dump core";
+		return;
 	case Action::None:
 		break;
 	}
-	return "";
 }
 
-std::string
-signal_line(const Account &account, const Event &ev)
+// A signal's name and a word, in the columns of the heading.
+void
+add_columns(Line &out, const std::string &name, const char *word)
 {
-	std::string rest;
+	size_t from = out.size();
+	out << name;
+	out.pad(from, 8);
+	out << ' ';
+	from = out.size();
+	out << word;
+	out.pad(from, 9);
+	out << "  ";
+}
 
+void
+add_signal(Line &out, const Account &account, const Event &ev)
+{
+	add_columns(out, signame(ev.sig), what_name(ev.what));
 	switch (ev.what) {
 	case What::Delivered:
-		rest = action(ev);
+		add_action(out, ev);
 		break;
 	case What::Taken:
-		rest = ev.by == By::Signalfd
-			   ? "by a read of a signalfd"
-			   : "by rt_sigtimedwait (sigwait, sigwaitinfo, "
-			     "sigtimedwait)";
+		out << (ev.by == By::Signalfd
+			    ? "by a read of a signalfd"
+			    : "by rt_sigtimedwait (sigwait, sigwaitinfo, "
+			      "sigtimedwait)");
 		break;
 	case What::Discarded:
-		rest = ev.by == By::SigIgn    ? "as its action became SIG_IGN"
-		       : ev.by == By::Sigcont ? "by a SIGCONT"
-					      : "by a stop signal";
+		out << (ev.by == By::SigIgn    ? "as its action became SIG_IGN"
+			: ev.by == By::Sigcont ? "by a SIGCONT"
+					       : "by a stop signal");
 		break;
 	default:
-		rest = "from " + sender(account, ev) + how(ev);
-		if (account.threaded(ev.pid))
-			rest += ev.to_process
-				    ? ", to the process"
-				    : ", to thread " + std::to_string(ev.tid);
+		out << "from ";
+		add_sender(out, account, ev);
+		add_how(out, ev);
+		if (account.threaded(ev.pid)) {
+			if (ev.to_process)
+				out << ", to the process";
+			else {
+				out << ", to thread ";
+				out.number(ev.tid);
+			}
+		}
 		if (ev.what == What::Lost)
-			rest += ", its queue being full";
+			out << ", its queue being full";
 		if (ev.what == What::Dropped)
-			rest += ", the process already ending";
+			out << ", the process already ending";
 		if (ev.continues)
-			rest += ", and the process goes on";
-		return format("%-8s %-9s  %s", signame(ev.sig).c_str(),
-			      what_name(ev.what), rest.c_str());
+			out << ", and the process goes on";
+		return;
 	}
-	if (ev.has_from)
-		rest += ", sent by " + sender(account, ev);
+	if (ev.has_from) {
+		out << ", sent by ";
+		add_sender(out, account, ev);
+	}
 	if (ev.what != What::Discarded)
-		rest += how(ev);
-	return format("%-8s %-9s  %s", signame(ev.sig).c_str(),
-		      what_name(ev.what), rest.c_str());
+		add_how(out, ev);
+}
+
+void
+add_end(Line &out, const Event &end)
+{
+	if (end.killed_by) {
+		out << "killed by ";
+		out << signame(end.killed_by);
+		if (end.core)
+			out << " (core dumped)";
+	} else {
+		out << "exits with status ";
+		out.number(end.status);
+	}
+	out << "; still pending: ";
+	add_sigset_names(out, end.pending);
+	out << "; blocked: ";
+	add_sigset_names(out, end.blocked);
 }
 
 std::string
 end_of(const Event &end)
 {
-	std::string text = end.killed_by
-			       ? "killed by " + signame(end.killed_by) +
-				     (end.core ? " (core dumped)" : "")
-			       : format("exits with status %d", end.status);
-	return text + "; still pending: " + sigset_names(end.pending) +
-	       "; blocked: " + sigset_names(end.blocked);
+	Line text;
+	add_end(text, end);
+	return text.str();
 }
 
 // A handler run's end, and how long it took.
-std::string
-return_line(const Event &ev)
+void
+add_return(Line &out, const Event &ev)
 {
-	std::string text =
-	    ev.jumped ? "its handler by a long jump" : "from its handler";
-	if (ev.has_ran)
-		text +=
-		    format(", after %llu.%03llu ms",
-			   static_cast<unsigned long long>(ev.ran_us / 1000),
-			   static_cast<unsigned long long>(ev.ran_us % 1000));
-	return format("%-8s %-9s  %s; blocked: %s",
-		      ev.sig ? signame(ev.sig).c_str() : "",
-		      ev.jumped ? "leaves" : "returns", text.c_str(),
-		      sigset_names(ev.blocked).c_str());
+	add_columns(out, ev.sig ? signame(ev.sig) : std::string(),
+		    ev.jumped ? "leaves" : "returns");
+	out << (ev.jumped ? "its handler by a long jump" : "from its handler");
+	if (ev.has_ran) {
+		out << ", after ";
+		out.number(static_cast<unsigned long long>(ev.ran_us / 1000));
+		out << '.';
+		add_padded(out, ev.ran_us % 1000, 3, '0');
+		out << " ms";
+	}
+	out << "; blocked: ";
+	add_sigset_names(out, ev.blocked);
 }
 
-std::string
-waiting(const Account &account, const Event &ev)
+void
+add_waiting(Line &out, const Account &account, const Event &ev)
 {
-	std::string list;
-
+	add_padded(out, ev.us / 1000, 7, ' ');
+	out << "  sigtrace: the program has ended; waiting for ";
+	bool first = true;
 	for (pid_t pid : ev.waiting) {
 		const Process *proc = account.find(pid);
-		list += (list.empty() ? "" : ", ") + who(account, pid);
-		if (proc && !proc->program.empty())
-			list += " (" + printable(proc->program) + ")";
+		if (!first)
+			out << ", ";
+		first = false;
+		add_who(out, account, pid);
+		if (proc && !proc->program.empty()) {
+			out << " (";
+			out << printable(proc->program);
+			out << ')';
+		}
 	}
-	return format("%7llu  sigtrace: the program has ended; waiting for %s "
-		      "(^C ends the wait)",
-		      static_cast<unsigned long long>(ev.us / 1000),
-		      list.c_str());
+	out << " (^C ends the wait)";
 }
 
 class Text : public Writer
@@ -328,7 +425,10 @@ class Text : public Writer
 	void
 	event(const Account &account, const Event &ev) override
 	{
-		std::fprintf(out_, "%s\n", line(account, ev).c_str());
+		line_.clear();
+		add_line(line_, account, ev);
+		line_ << '\n';
+		std::fwrite(line_.data(), 1, line_.size(), out_);
 	}
 
 	void
@@ -378,81 +478,107 @@ class Text : public Writer
 	}
 
 	FILE *out_;
+	Line line_; // the line being made, kept for the next
 };
 
 } // namespace
 
+void
+add_sigset_names(Line &out, std::uint64_t set)
+{
+	// A set of nearly every signal, as a thread holds while it ends,
+	// reads better as the few it lacks.
+	bool most = __builtin_popcountll(set) > 32;
+	std::uint64_t listed = most ? ~set : set;
+
+	if (most)
+		out << (listed ? "every signal but " : "every signal");
+	else if (!listed)
+		out << "none";
+	for (bool first = true; listed; listed &= listed - 1, first = false) {
+		if (!first)
+			out << ' ';
+		out << signame(__builtin_ctzll(listed) + 1);
+	}
+}
+
 std::string
 sigset_names(std::uint64_t set)
 {
-	std::string names;
-	bool most = __builtin_popcountll(set) > 32;
+	Line names;
+	add_sigset_names(names, set);
+	return names.str();
+}
 
-	// A set of nearly every signal, as a thread holds while it ends,
-	// reads better as the few it lacks.
-	for (int sig = 1; sig <= 64; sig++)
-		if (bool(set & 1ULL << (sig - 1)) != most)
-			names += (names.empty() ? "" : " ") + signame(sig);
-	if (most)
-		return names.empty() ? "every signal"
-				     : "every signal but " + names;
-	return names.empty() ? "none" : names;
+void
+add_line(Line &out, const Account &account, const Event &ev)
+{
+	if (ev.type == Type::Waiting)
+		return add_waiting(out, account, ev);
+	bool whole = ev.type == Type::Exit || ev.type == Type::Stop ||
+		     ev.type == Type::Continue;
+	add_padded(out, ev.us / 1000, 7, ' ');
+	out << "  ";
+	size_t from = out.size();
+	add_who(out, account, ev.pid, whole ? 0 : ev.tid);
+	out.pad(from, 13);
+	out << "  ";
+	switch (ev.type) {
+	case Type::Exec:
+		out << (ev.first ? "starts " : "execs ");
+		out << printable(ev.comm);
+		break;
+	case Type::Untraced:
+		out << "gains privilege by that exec, and is traced no more";
+		break;
+	case Type::Fork:
+		out << "forks child ";
+		out.number(ev.child);
+		break;
+	case Type::Thread:
+		out << "starts thread ";
+		out.number(ev.child);
+		break;
+	case Type::Signal:
+		add_signal(out, account, ev);
+		break;
+	case Type::Stop:
+		out << "stops";
+		break;
+	case Type::Continue:
+		out << "goes on";
+		break;
+	case Type::ThreadExit:
+		out << "ends";
+		break;
+	case Type::Exit:
+		add_end(out, ev);
+		break;
+	case Type::Lost:
+		out.number(static_cast<unsigned long long>(ev.lost));
+		out << " events lost here, the kernel's buffer being full";
+		break;
+	case Type::Waiting:
+		break;
+	case Type::Return:
+		add_return(out, ev);
+		break;
+	case Type::Blocked:
+		if (ev.blocked) {
+			out << "blocks ";
+			add_sigset_names(out, ev.blocked);
+		} else
+			out << "blocks no signal";
+		break;
+	}
 }
 
 std::string
 line(const Account &account, const Event &ev)
 {
-	std::string what;
-
-	switch (ev.type) {
-	case Type::Exec:
-		what = (ev.first ? "starts " : "execs ") + printable(ev.comm);
-		break;
-	case Type::Untraced:
-		what = "gains privilege by that exec, and is traced no more";
-		break;
-	case Type::Fork:
-		what = "forks child " + std::to_string(ev.child);
-		break;
-	case Type::Thread:
-		what = "starts thread " + std::to_string(ev.child);
-		break;
-	case Type::Signal:
-		what = signal_line(account, ev);
-		break;
-	case Type::Stop:
-		what = "stops";
-		break;
-	case Type::Continue:
-		what = "goes on";
-		break;
-	case Type::ThreadExit:
-		what = "ends";
-		break;
-	case Type::Exit:
-		what = end_of(ev);
-		break;
-	case Type::Lost:
-		what =
-		    format("%llu events lost here, the kernel's buffer being "
-			   "full",
-			   static_cast<unsigned long long>(ev.lost));
-		break;
-	case Type::Waiting:
-		return waiting(account, ev);
-	case Type::Return:
-		what = return_line(ev);
-		break;
-	case Type::Blocked:
-		what = ev.blocked ? "blocks " + sigset_names(ev.blocked)
-				  : std::string("blocks no signal");
-		break;
-	}
-	bool whole = ev.type == Type::Exit || ev.type == Type::Stop ||
-		     ev.type == Type::Continue;
-	return format(
-	    "%7llu  %-13s  %s", static_cast<unsigned long long>(ev.us / 1000),
-	    who(account, ev.pid, whole ? 0 : ev.tid).c_str(), what.c_str());
+	Line text;
+	add_line(text, account, ev);
+	return text.str();
 }
 
 std::unique_ptr<Writer>
