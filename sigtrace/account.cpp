@@ -134,6 +134,16 @@ sound(const event &record)
 	       (!has_end || sound_end(record.code));
 }
 
+// Whether one of the signal is pending anywhere in the process.
+bool
+is_queued(Process &proc, int sig)
+{
+	bool queued = !proc.queued[sig].empty();
+	for (auto &[tid, queues] : proc.thread_queued)
+		queued = queued || !queues[sig].empty();
+	return queued;
+}
+
 // The process has ended: the signal that ended it was delivered, though the
 // kernel leaves it in the set it had.
 void
@@ -142,10 +152,7 @@ finish(Process &proc, const Event &exit)
 	proc.ended = true;
 	proc.end = exit;
 	int sig = exit.killed_by;
-	bool queued = !proc.queued[sig].empty();
-	for (auto &[tid, queues] : proc.thread_queued)
-		queued = queued || !queues[sig].empty();
-	if (sig && !queued)
+	if (sig && !is_queued(proc, sig))
 		proc.end.pending &= ~(1ULL << (sig - 1));
 }
 
@@ -511,9 +518,12 @@ Account::generate(const event &record)
 		ev.what = What::Dropped;
 		tally.dropped++;
 	} else
-		switch (record.result) {
-		case 0:
-		case 4: // queued, with its information lost
+		switch (record.result == RESULT_LOSE_INFO &&
+				is_queued(proc, record.sig)
+			    ? RESULT_ALREADY_PENDING
+			    : record.result) {
+		case RESULT_QUEUED:
+		case RESULT_LOSE_INFO: // the first, without its information
 			ev.what = What::Pending;
 			tally.pending++;
 			(ev.to_process
@@ -521,11 +531,12 @@ Account::generate(const event &record)
 			     : proc.thread_queued[record.task])[record.sig]
 			    .push_back(ev);
 			break;
-		case 1:
+		case RESULT_IGNORED:
 			ev.what = What::Ignored;
 			tally.ignored++;
 			break;
-		case 2:
+		case RESULT_ALREADY_PENDING: // or without its information, as
+					     // the kernel side counts it
 			ev.what = What::Merged;
 			tally.merged++;
 			break;

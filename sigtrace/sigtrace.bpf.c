@@ -6,10 +6,11 @@
  * reports them.  A task is traced when the user side names it, or when a
  * traced task makes it.
  *
- * Where no signal tracepoint tells it, the system calls' own show a signal
- * taken by rt_sigtimedwait or a signalfd read, and pending signals thrown
- * away by a new action: these programs are optional, and the user side
- * loads the others alone where they cannot be.
+ * Where no signal tracepoint tells it (a signal taken by rt_sigtimedwait
+ * or a signalfd read, pending signals thrown away by a new action, a
+ * handler's return, a new mask), the kernel functions that do it are
+ * watched, or else the system calls: these programs are optional, and
+ * the user side loads the others alone where neither way can be.
  *
  * The tracepoints are attached through BTF (tp_btf), so no tracefs is
  * needed, and the few kernel fields read are declared here, relocated
@@ -141,9 +142,11 @@ struct k_sigaction {
    privilege by exec is to be traced no more, as ptrace would stop. */
 const volatile __u32 untrace_privilege = 0;
 
-/* The tasks traced, each with the id of its process. */
+/* The tasks traced, each with the id of its process.  The hash maps are
+   filled as they are used, not all at once at the start. */
 struct {
 	__uint(type, BPF_MAP_TYPE_HASH);
+	__uint(map_flags, BPF_F_NO_PREALLOC);
 	__uint(max_entries, 16384);
 	__type(key, __s32);
 	__type(value, __s32);
@@ -151,6 +154,7 @@ struct {
 
 struct {
 	__uint(type, BPF_MAP_TYPE_HASH);
+	__uint(map_flags, BPF_F_NO_PREALLOC);
 	__uint(max_entries, 16384);
 	__type(key, struct counts_key);
 	__type(value, struct counts);
@@ -158,24 +162,33 @@ struct {
 
 struct {
 	__uint(type, BPF_MAP_TYPE_HASH);
+	__uint(map_flags, BPF_F_NO_PREALLOC);
 	__uint(max_entries, 16384);
 	__type(key, __s32);
 	__type(value, struct end);
 } ends SEC(".maps");
 
-/* The call under way, for its end. */
+/* Where the system calls are watched (below), each traced task's call
+   under way, for its end.  Kept with the task, so that a task that is not
+   traced, having none, costs one look. */
 struct call {
 	long nr;
 	long arg1;
 	unsigned long arg2;
 };
 
+#define NO_CALL (-2L)
+
 struct {
-	__uint(type, BPF_MAP_TYPE_HASH);
-	__uint(max_entries, 16384);
-	__type(key, __s32);
+	__uint(type, BPF_MAP_TYPE_TASK_STORAGE);
+	__uint(map_flags, BPF_F_NO_PREALLOC);
+	__type(key, int);
 	__type(value, struct call);
 } calls SEC(".maps");
+
+/* Set by the user side before loading: whether the system calls are
+   watched, and so whether a traced task needs a place for its call. */
+const volatile __u32 watch_calls = 0;
 
 /* Events lost on each CPU since its last record. */
 struct {
@@ -282,6 +295,264 @@ gains_privilege(const struct task_struct *p)
 	       cred->egid.val != cred->gid.val || caps;
 }
 
+/*
+ * Taking a pending signal without a delivery, throwing pending ones away,
+ * a handler's return and a new blocked set have no tracepoint of their
+ * own.  rt_sigtimedwait (behind sigwait, sigwaitinfo and sigtimedwait)
+ * returns the signal it took; a read of a signalfd copies out each signal
+ * it took; a new action that ignores a signal throws away every pending
+ * one; a handler returns by rt_sigreturn; a task sets its blocked signals
+ * by rt_sigprocmask.  After the last two, the mask is read from the task.
+ *
+ * Where the kernel has BPF trampolines, the kernel functions that do these
+ * are watched as they leave or enter (the programs named after them, here
+ * first, for the user side tries them first and the kernel refuses the
+ * first where it has none), and only a task that calls one pays anything.
+ * Elsewhere the system calls are seen as every task's calls enter and
+ * leave (on_call and on_return, last), which every system call on the
+ * machine pays for.  The user side loads one way or the other, or neither
+ * where neither can be.
+ */
+
+/* A signal taken, as the call that took it tells. */
+struct took {
+	__u64 value;
+	int sig, by, code, overrun;
+	bool told; /* code, value and overrun are known */
+};
+
+static __noinline void
+taken(struct task_struct *current, const struct took *t)
+{
+	struct counts *c = counts_of(current->tgid, t->sig);
+	struct event *e;
+
+	if (c)
+		leaves(c, &c->taken);
+	if (!(e = new_event(EVENT_TAKE, current)))
+		return;
+	e->sig = t->sig;
+	e->result = t->by;
+	e->info = t->told ? INFO_GIVEN : INFO_NONE;
+	e->code = t->code;
+	e->value = t->value;
+	e->overrun = t->overrun;
+	bpf_ringbuf_submit(e, 0);
+}
+
+#pragma clang attribute push(__attribute__((preserve_access_index)),           \
+			     apply_to = record)
+struct sighand_struct {
+	struct k_sigaction action[64];
+};
+
+struct task_struct___sighand {
+	struct sighand_struct *sighand;
+};
+#pragma clang attribute pop
+
+/* What a new action left: each pending signal of the process that the
+   action now ignores is thrown away. */
+static __noinline void
+set_action(struct task_struct *current, int sig)
+{
+	struct task_struct___sighand *t = (void *)current;
+	struct sighand_struct *sighand;
+	struct k_sigaction *action;
+	unsigned long handler;
+	struct event *e;
+
+	if (sig < 1 || sig > 64)
+		return;
+	/* The array is indexed by the kernel's own size of an action. */
+	sighand = BPF_CORE_READ(t, sighand);
+	action =
+	    (void *)((char *)__builtin_preserve_access_index(&sighand->action) +
+		     (sig - 1) * bpf_core_type_size(struct k_sigaction));
+	handler = (unsigned long)BPF_CORE_READ(action, sa.sa_handler);
+	if (!(handler == SIG_IGN ||
+	      (handler == SIG_DFL && (sig == SIGCONT || sig == SIGCHLD ||
+				      sig == SIGWINCH || sig == SIGURG))))
+		return;
+	discard_all(current->tgid, sig);
+	if (!(e = new_event(EVENT_SIGACTION, current)))
+		return;
+	e->sig = sig;
+	e->handler = handler;
+	bpf_ringbuf_submit(e, 0);
+}
+
+/* The task's mask, as a handler's return or rt_sigprocmask left it. */
+static __noinline void
+masked(struct task_struct *current, __u32 kind)
+{
+	struct event *e = new_event(kind, current);
+
+	if (!e)
+		return;
+	e->blocked = sigset(&current->blocked);
+	bpf_ringbuf_submit(e, 0);
+}
+
+/* The first two arguments of a system call, and its number, where they
+   are kept on this machine. */
+#if defined(__TARGET_ARCH_x86)
+struct pt_regs___sigtrace {
+	unsigned long bx, cx, di, si, orig_ax;
+} __attribute__((preserve_access_index));
+#ifdef X86_32 /* 32-bit programs, on a 32- or a 64-bit kernel */
+#define ARG1(regs) BPF_CORE_READ(regs, bx)
+#define ARG2(regs) BPF_CORE_READ(regs, cx)
+#else
+#define ARG1(regs) BPF_CORE_READ(regs, di)
+#define ARG2(regs) BPF_CORE_READ(regs, si)
+#endif
+#define NR(regs) ((long)(regs)->orig_ax)
+#elif defined(__TARGET_ARCH_arm64)
+struct pt_regs___sigtrace {
+	unsigned long long regs[31];
+	unsigned long long orig_x0;
+	int syscallno;
+} __attribute__((preserve_access_index));
+#define ARG1(regs) BPF_CORE_READ(regs, orig_x0)
+#define ARG2(regs) BPF_CORE_READ(regs, regs[1])
+#define NR(regs) ((long)(regs)->syscallno)
+#elif defined(__TARGET_ARCH_arm)
+struct pt_regs___sigtrace {
+	unsigned long uregs[18];
+} __attribute__((preserve_access_index));
+#define ARG1(regs) BPF_CORE_READ(regs, uregs[17])
+#define ARG2(regs) BPF_CORE_READ(regs, uregs[1])
+#elif defined(__TARGET_ARCH_powerpc)
+struct pt_regs___sigtrace {
+	unsigned long gpr[32];
+	unsigned long orig_gpr3;
+} __attribute__((preserve_access_index));
+#define ARG1(regs) BPF_CORE_READ(regs, orig_gpr3)
+#define ARG2(regs) BPF_CORE_READ(regs, gpr[4])
+#elif defined(__TARGET_ARCH_s390)
+struct pt_regs___sigtrace {
+	unsigned long gprs[16];
+	unsigned long orig_gpr2;
+} __attribute__((preserve_access_index));
+#define ARG1(regs) BPF_CORE_READ(regs, orig_gpr2)
+#define ARG2(regs) BPF_CORE_READ(regs, gprs[3])
+#elif defined(__TARGET_ARCH_riscv)
+struct pt_regs___sigtrace {
+	unsigned long a1, orig_a0;
+} __attribute__((preserve_access_index));
+#define ARG1(regs) BPF_CORE_READ(regs, orig_a0)
+#define ARG2(regs) BPF_CORE_READ(regs, a1)
+#else
+struct pt_regs___sigtrace;
+#define ARG1(regs) (-1L)
+#define ARG2(regs) 0L
+#endif
+/* A return's number is read from its registers only where a sigreturn
+   leaves -1 there (x86, arm64: NR_AT_EXIT); elsewhere the registers are
+   then the interrupted code's, and every return is looked up. */
+#ifndef NR_AT_EXIT
+#undef NR
+#define NR(regs) (-1L)
+#endif
+
+/* The way by the kernel's functions.  The system calls' own are watched
+   as they return, with their arguments as the calls found them: the user
+   side names each as this machine's kernel does, as
+   __x64_sys_rt_sigtimedwait.  What they call may be inlined into them,
+   and is not watched, but for the few things done elsewhere. */
+
+SEC("fexit")
+int
+BPF_PROG(on_sigtimedwait, const struct pt_regs___sigtrace *regs, long ret)
+{
+	struct task_struct *current = bpf_get_current_task_btf();
+	struct took t = {.sig = ret, .by = TAKE_SIGTIMEDWAIT};
+
+	if (ret > 0 && ret <= 64 && is_traced(current->pid))
+		taken(current, &t);
+	return 0;
+}
+
+SEC("fexit")
+int
+BPF_PROG(on_sigaction, const struct pt_regs___sigtrace *regs, long ret)
+{
+	struct task_struct *current = bpf_get_current_task_btf();
+
+	if (ret == 0 && ARG2(regs) && is_traced(current->pid))
+		set_action(current, ARG1(regs));
+	return 0;
+}
+
+SEC("fexit")
+int
+BPF_PROG(on_sigprocmask, const struct pt_regs___sigtrace *regs, long ret)
+{
+	struct task_struct *current = bpf_get_current_task_btf();
+
+	if (ret == 0 && ARG2(regs) && is_traced(current->pid))
+		masked(current, EVENT_MASK);
+	return 0;
+}
+
+#define SI_TIMER (-2)
+
+/* Once for each signal that a read of a signalfd took, with its
+   information, as the read copies it out.  (Its first parameter, not read
+   here, is a buffer before Linux 6.8 and an iterator since.) */
+SEC("fentry/signalfd_copyinfo")
+int
+BPF_PROG(on_signalfd_copyinfo, const void *to, struct kernel_siginfo *info)
+{
+	struct task_struct *current = bpf_get_current_task_btf();
+	struct took t = {.by = TAKE_SIGNALFD, .told = true};
+
+	if (!is_traced(current->pid))
+		return 0;
+	t.sig = BPF_CORE_READ(info, si_signo);
+	t.code = BPF_CORE_READ(info, si_code);
+	bpf_probe_read_kernel(&t.value,
+			      bpf_core_field_size(info->_sifields._rt._sigval),
+			      &info->_sifields._rt._sigval);
+	if (t.code == SI_TIMER)
+		t.overrun = BPF_CORE_READ(info, _sifields._timer._overrun);
+	taken(current, &t);
+	return 0;
+}
+
+/* rt_sigreturn, the architecture's own, restores the handler's alternate
+   stack last, once the mask is back, by a function of the kernel's that
+   nothing else calls. */
+SEC("fexit/restore_altstack")
+int
+BPF_PROG(on_restore_altstack, const void *stack, int ret)
+{
+	struct task_struct *current = bpf_get_current_task_btf();
+
+	if (is_traced(current->pid))
+		masked(current, EVENT_RETURN);
+	return 0;
+}
+
+/* A traced task's place for its calls, where they are watched. */
+static void
+watch(struct task_struct *task)
+{
+	struct call none = {.nr = NO_CALL};
+
+	if (watch_calls)
+		bpf_task_storage_get(&calls, task, &none,
+				     BPF_LOCAL_STORAGE_GET_F_CREATE);
+}
+
+static void
+unwatch(struct task_struct *task)
+{
+	if (watch_calls)
+		bpf_task_storage_delete(&calls, task);
+}
+
 SEC("tp_btf/sched_process_exec")
 int
 BPF_PROG(on_exec, struct task_struct *p)
@@ -299,8 +570,12 @@ BPF_PROG(on_exec, struct task_struct *p)
 		e->blocked = sigset(&p->blocked);
 		bpf_ringbuf_submit(e, 0);
 	}
-	if (privileged && bpf_map_delete_elem(&traced, &task) == 0)
+	if (!privileged)
+		watch(p);
+	else if (bpf_map_delete_elem(&traced, &task) == 0) {
+		unwatch(p);
 		__sync_fetch_and_add(&live, -1);
+	}
 	return 0;
 }
 
@@ -317,6 +592,7 @@ BPF_PROG(on_fork, struct task_struct *parent, struct task_struct *child)
 	if (bpf_map_update_elem(&traced, &task, &process, BPF_NOEXIST))
 		return 0;
 	__sync_fetch_and_add(&live, 1);
+	watch(child);
 	if (!(e = new_event(EVENT_FORK, parent)))
 		return 0;
 	e->other = task;
@@ -360,28 +636,32 @@ int
 BPF_PROG(on_generate, int sig, struct kernel_siginfo *info,
 	 struct task_struct *task, int group, int result)
 {
-	struct task_struct *current = bpf_get_current_task_btf();
+	struct task_struct *current;
 	bool ending = false;
 	struct counts *c;
 	struct event *e;
 
 	if (!is_traced(task->pid))
 		return 0;
+	current = bpf_get_current_task_btf();
 	/* A process already ending drops what comes (prepare_signal). */
-	if (result == 1 && (task->signal->flags & SIGNAL_GROUP_EXIT))
+	if (result == RESULT_IGNORED &&
+	    (task->signal->flags & SIGNAL_GROUP_EXIT))
 		ending = true;
 	if ((c = counts_of(task->tgid, sig))) {
 		__sync_fetch_and_add(&c->sent, 1);
 		if (ending)
 			__sync_fetch_and_add(&c->dropped, 1);
-		else if (result == 0 || result == 4) {
+		else if (result == RESULT_QUEUED ||
+			 (result == RESULT_LOSE_INFO && !c->queued)) {
 			__sync_fetch_and_add(&c->pending, 1);
 			__sync_fetch_and_add(&c->queued, 1);
-		} else if (result == 1)
+		} else if (result == RESULT_IGNORED)
 			__sync_fetch_and_add(&c->ignored, 1);
-		else if (result == 2)
+		else if (result == RESULT_ALREADY_PENDING ||
+			 result == RESULT_LOSE_INFO)
 			__sync_fetch_and_add(&c->merged, 1);
-		else if (result == 3)
+		else if (result == RESULT_OVERFLOW)
 			__sync_fetch_and_add(&c->lost, 1);
 	}
 	/* SIGCONT throws away every pending stop signal, and a stop
@@ -472,23 +752,23 @@ BPF_PROG(on_exit, struct task_struct *p)
 		bpf_ringbuf_submit(e, 0);
 	}
 	bpf_map_delete_elem(&traced, &task);
-	bpf_map_delete_elem(&calls, &task);
+	unwatch(p);
 	/* Last, so that the user side, seeing none live, has every event. */
 	__sync_fetch_and_add(&live, -1);
 	return 0;
 }
 
-/*
- * Taking a pending signal without a delivery, and throwing pending ones
- * away, have no tracepoint of their own: the system calls that do it are
- * seen as they enter and leave.  rt_sigtimedwait (behind sigwait,
- * sigwaitinfo and sigtimedwait) returns the signal it took; a read of a
- * signalfd fills its buffer with one record per signal; an rt_sigaction
- * that makes the action ignore throws away every pending one.  A handler
- * returns by rt_sigreturn (or sigreturn, on some 32-bit machines), and a
- * task sets its blocked signals by rt_sigprocmask: after each, the mask
- * is read from the task.
- */
+/* The way by the system calls.  Every call of every task on the machine
+   passes through on_return, and on machines that keep no number for the
+   return (no NR_AT_EXIT), through on_call too: each first tests the call's
+   number against the watched ones, then looks for the task's own state,
+   which only a traced task has. */
+
+/* The watched calls, as bits of their numbers here, 64 bits to a word,
+   set by the user side. */
+#define WATCHED_WORDS 8
+const volatile __u64 watched[WATCHED_WORDS] = {};
+
 /* 64 bits, as the user side sets them, whatever its size of a long. */
 const volatile __s64 nr_read = -1, nr_rt_sigaction = -1,
 		     nr_rt_sigtimedwait = -1, nr_rt_sigreturn = -1,
@@ -497,71 +777,10 @@ const volatile __s64 nr_read = -1, nr_rt_sigaction = -1,
 static bool
 is_watched(long nr)
 {
-	return nr == nr_read || nr == nr_rt_sigaction ||
-	       nr == nr_rt_sigtimedwait || nr == nr_rt_sigreturn ||
-	       nr == nr_sigreturn || nr == nr_rt_sigprocmask;
+	return nr >= 0 && nr < WATCHED_WORDS * 64 &&
+	       (watched[nr / 64] >> (nr % 64) & 1);
 }
 
-/* The first two arguments of a system call, and its number, where they
-   are kept on this machine. */
-#if defined(__TARGET_ARCH_x86)
-struct pt_regs___sigtrace {
-	unsigned long bx, cx, di, si, orig_ax;
-} __attribute__((preserve_access_index));
-#ifdef X86_32 /* 32-bit programs, on a 32- or a 64-bit kernel */
-#define ARG1(regs) BPF_CORE_READ(regs, bx)
-#define ARG2(regs) BPF_CORE_READ(regs, cx)
-#else
-#define ARG1(regs) BPF_CORE_READ(regs, di)
-#define ARG2(regs) BPF_CORE_READ(regs, si)
-#endif
-#define NR(regs) ((long)BPF_CORE_READ(regs, orig_ax))
-#elif defined(__TARGET_ARCH_arm64)
-struct pt_regs___sigtrace {
-	unsigned long long regs[31];
-	unsigned long long orig_x0;
-	int syscallno;
-} __attribute__((preserve_access_index));
-#define ARG1(regs) BPF_CORE_READ(regs, orig_x0)
-#define ARG2(regs) BPF_CORE_READ(regs, regs[1])
-#define NR(regs) ((long)BPF_CORE_READ(regs, syscallno))
-#elif defined(__TARGET_ARCH_arm)
-struct pt_regs___sigtrace {
-	unsigned long uregs[18];
-} __attribute__((preserve_access_index));
-#define ARG1(regs) BPF_CORE_READ(regs, uregs[17])
-#define ARG2(regs) BPF_CORE_READ(regs, uregs[1])
-#elif defined(__TARGET_ARCH_powerpc)
-struct pt_regs___sigtrace {
-	unsigned long gpr[32];
-	unsigned long orig_gpr3;
-} __attribute__((preserve_access_index));
-#define ARG1(regs) BPF_CORE_READ(regs, orig_gpr3)
-#define ARG2(regs) BPF_CORE_READ(regs, gpr[4])
-#elif defined(__TARGET_ARCH_s390)
-struct pt_regs___sigtrace {
-	unsigned long gprs[16];
-	unsigned long orig_gpr2;
-} __attribute__((preserve_access_index));
-#define ARG1(regs) BPF_CORE_READ(regs, orig_gpr2)
-#define ARG2(regs) BPF_CORE_READ(regs, gprs[3])
-#elif defined(__TARGET_ARCH_riscv)
-struct pt_regs___sigtrace {
-	unsigned long a1, orig_a0;
-} __attribute__((preserve_access_index));
-#define ARG1(regs) BPF_CORE_READ(regs, orig_a0)
-#define ARG2(regs) BPF_CORE_READ(regs, a1)
-#else
-struct pt_regs___sigtrace;
-#define ARG1(regs) (-1L)
-#define ARG2(regs) 0L
-#endif
-/* A return's number is read from its registers only where a sigreturn
-   leaves -1 there (x86, arm64); elsewhere the registers are then the
-   interrupted code's, and every return is looked up. */
-#ifndef NR
-#define NR(regs) (-1L)
-#endif
 
 #pragma clang attribute push(__attribute__((preserve_access_index)),           \
 			     apply_to = record)
@@ -590,14 +809,9 @@ struct files_struct {
 	struct fdtable *fdt;
 };
 
-struct sighand_struct {
-	struct k_sigaction action[64];
-};
-
 struct task_struct___files {
 	struct files_struct *files;
-	struct sighand_struct *sighand;
-} __attribute__((preserve_access_index));
+};
 #pragma clang attribute pop
 
 /* Whether the file behind a descriptor is a signalfd. */
@@ -625,47 +839,26 @@ is_signalfd(long fd)
 	return true;
 }
 
+/* Where the number is not kept for the return, the call is noted as it
+   enters. */
 SEC("tp_btf/sys_enter")
 int
 BPF_PROG(on_call, struct pt_regs___sigtrace *regs, long nr)
 {
-	__s32 task = bpf_get_current_pid_tgid();
-	struct call call = {.nr = nr};
+	struct call *call;
+	long fd;
 
-	if (!is_watched(nr) || !is_traced(task))
+	if (!is_watched(nr) ||
+	    !(call = bpf_task_storage_get(&calls, bpf_get_current_task_btf(),
+					  NULL, 0)))
 		return 0;
-	call.arg1 = ARG1(regs);
-	call.arg2 = ARG2(regs);
-	if (nr == nr_read && !is_signalfd(call.arg1))
+	fd = ARG1(regs);
+	if (nr == nr_read && !is_signalfd(fd))
 		return 0;
-	bpf_map_update_elem(&calls, &task, &call, BPF_ANY);
+	call->nr = nr;
+	call->arg1 = fd;
+	call->arg2 = ARG2(regs);
 	return 0;
-}
-
-/* A signal taken, as the call that took it tells. */
-struct took {
-	__u64 value;
-	int sig, by, code, overrun;
-	bool told; /* code, value and overrun are known */
-};
-
-static __noinline void
-taken(struct task_struct *current, const struct took *t)
-{
-	struct counts *c = counts_of(current->tgid, t->sig);
-	struct event *e;
-
-	if (c)
-		leaves(c, &c->taken);
-	if (!(e = new_event(EVENT_TAKE, current)))
-		return;
-	e->sig = t->sig;
-	e->result = t->by;
-	e->info = t->told ? INFO_GIVEN : INFO_NONE;
-	e->code = t->code;
-	e->value = t->value;
-	e->overrun = t->overrun;
-	bpf_ringbuf_submit(e, 0);
 }
 
 /* The records of a signalfd read: struct signalfd_siginfo, 128 bytes. */
@@ -697,64 +890,35 @@ read_signalfd(struct task_struct *current, unsigned long buffer, long size)
 	}
 }
 
-/* What rt_sigaction left: each pending signal of the process whose
-   action now ignores it is thrown away. */
-static __noinline void
-set_action(struct task_struct *current, int sig)
-{
-	struct task_struct___files *t = (void *)current;
-	struct sighand_struct *sighand;
-	struct k_sigaction *action;
-	unsigned long handler;
-	struct event *e;
-
-	if (sig < 1 || sig > 64)
-		return;
-	/* The array is indexed by the kernel's own size of an action. */
-	sighand = BPF_CORE_READ(t, sighand);
-	action =
-	    (void *)((char *)__builtin_preserve_access_index(&sighand->action) +
-		     (sig - 1) * bpf_core_type_size(struct k_sigaction));
-	handler = (unsigned long)BPF_CORE_READ(action, sa.sa_handler);
-	if (!(handler == SIG_IGN ||
-	      (handler == SIG_DFL && (sig == SIGCONT || sig == SIGCHLD ||
-				      sig == SIGWINCH || sig == SIGURG))))
-		return;
-	discard_all(current->tgid, sig);
-	if (!(e = new_event(EVENT_SIGACTION, current)))
-		return;
-	e->sig = sig;
-	e->handler = handler;
-	bpf_ringbuf_submit(e, 0);
-}
-
-/* The task's mask, as a handler's return or rt_sigprocmask left it. */
-static __noinline void
-masked(struct task_struct *current, __u32 kind)
-{
-	struct event *e = new_event(kind, current);
-
-	if (!e)
-		return;
-	e->blocked = sigset(&current->blocked);
-	bpf_ringbuf_submit(e, 0);
-}
-
 SEC("tp_btf/sys_exit")
 int
 BPF_PROG(on_return, struct pt_regs___sigtrace *regs, long ret)
 {
-	struct task_struct *current = bpf_get_current_task_btf();
-	__s32 task = current->pid;
 	long nr = NR(regs);
+	struct task_struct *current;
 	struct call *call;
+#ifdef NR_AT_EXIT
+	struct call here;
+#endif
 
-	/* Every return of every task passes here: the number is cheaper to
-	   read than the map. */
+	/* A sigreturn leaves -1 as the number, where it is kept. */
 	if (nr != -1 && !is_watched(nr))
 		return 0;
-	if (!(call = bpf_map_lookup_elem(&calls, &task)))
+	current = bpf_get_current_task_btf();
+	if (!(call = bpf_task_storage_get(&calls, current, NULL, 0)))
 		return 0;
+#ifdef NR_AT_EXIT
+	/* The arguments are still where the call found them. */
+	here.nr = nr == -1 ? nr_rt_sigreturn : nr;
+	here.arg1 = ARG1(regs);
+	here.arg2 = ARG2(regs);
+	if (here.nr == nr_read && !is_signalfd(here.arg1))
+		return 0;
+	call = &here;
+#else
+	if (call->nr == NO_CALL)
+		return 0;
+#endif
 	if (call->nr == nr_rt_sigtimedwait && ret > 0) {
 		struct took t = {.sig = ret, .by = TAKE_SIGTIMEDWAIT};
 
@@ -767,7 +931,7 @@ BPF_PROG(on_return, struct pt_regs___sigtrace *regs, long ret)
 		masked(current, EVENT_RETURN);
 	else if (call->nr == nr_rt_sigprocmask && ret == 0 && call->arg2)
 		masked(current, EVENT_MASK);
-	bpf_map_delete_elem(&calls, &task);
+	call->nr = NO_CALL;
 	return 0;
 }
 

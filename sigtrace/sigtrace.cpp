@@ -47,6 +47,7 @@
 #include <iterator>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "account.h"
@@ -185,8 +186,31 @@ print_libbpf(enum libbpf_print_level level, const char *format, va_list args)
 	return std::vfprintf(stderr, format, args);
 }
 
+// How the kernel side sees a signal taken by a call, pending ones thrown
+// away, a handler's return and a new mask, which no tracepoint tells.
+enum class Watch {
+	Functions, // fentry/fexit on the kernel functions that do them
+	Calls,	   // sys_enter/sys_exit, on every system call
+	Neither,
+};
+
+// How this machine's kernel names the system calls' entries, as
+// __x64_sys_rt_sigtimedwait.  A 32-bit sigtrace watches the system calls
+// by their numbers, which it knows.
+#if defined(__x86_64__)
+constexpr const char *syscall_prefix = "__x64_sys_";
+#elif defined(__aarch64__)
+constexpr const char *syscall_prefix = "__arm64_sys_";
+#elif defined(__s390x__)
+constexpr const char *syscall_prefix = "__s390x_sys_";
+#elif defined(__riscv) && __riscv_xlen == 64
+constexpr const char *syscall_prefix = "__riscv_sys_";
+#else
+constexpr const char *syscall_prefix = nullptr;
+#endif
+
 sigtrace_bpf *
-open_tracer(bool whole, int *error)
+open_tracer(Watch watch, int *error)
 {
 	sigtrace_bpf *skel = sigtrace_bpf__open();
 
@@ -197,19 +221,49 @@ open_tracer(bool whole, int *error)
 	// As ptrace, a user who is not root traces no program that gains
 	// privilege; root traces on.
 	skel->rodata->untrace_privilege = getuid() != 0;
-	// The system calls that take and throw away pending signals, by
-	// their numbers here; where those cannot be watched, the rest still
-	// can.
-	skel->rodata->nr_read = SYS_read;
-	skel->rodata->nr_rt_sigaction = SYS_rt_sigaction;
-	skel->rodata->nr_rt_sigtimedwait = SYS_rt_sigtimedwait;
-	skel->rodata->nr_rt_sigreturn = SYS_rt_sigreturn;
-#ifdef SYS_sigreturn
-	skel->rodata->nr_sigreturn = SYS_sigreturn;
+	bool functions = watch == Watch::Functions;
+	bool calls = watch == Watch::Calls;
+	for (bpf_program *prog :
+	     {skel->progs.on_signalfd_copyinfo, skel->progs.on_restore_altstack})
+		bpf_program__set_autoload(prog, functions);
+	for (auto [prog, call] :
+	     {std::pair{skel->progs.on_sigtimedwait, "rt_sigtimedwait"},
+	      {skel->progs.on_sigaction, "rt_sigaction"},
+	      {skel->progs.on_sigprocmask, "rt_sigprocmask"}}) {
+		bpf_program__set_autoload(prog, functions);
+		if (functions)
+			bpf_program__set_attach_target(
+			    prog, 0, (std::string(syscall_prefix) + call).c_str());
+	}
+#ifdef NR_AT_EXIT
+	bpf_program__set_autoload(skel->progs.on_call, false);
+#else
+	bpf_program__set_autoload(skel->progs.on_call, calls);
 #endif
-	skel->rodata->nr_rt_sigprocmask = SYS_rt_sigprocmask;
-	bpf_program__set_autoload(skel->progs.on_call, whole);
-	bpf_program__set_autoload(skel->progs.on_return, whole);
+	bpf_program__set_autoload(skel->progs.on_return, calls);
+	if (calls) {
+		// The system calls that take and throw away pending signals,
+		// by their numbers here.
+		skel->rodata->watch_calls = 1;
+		skel->rodata->nr_read = SYS_read;
+		skel->rodata->nr_rt_sigaction = SYS_rt_sigaction;
+		skel->rodata->nr_rt_sigtimedwait = SYS_rt_sigtimedwait;
+		skel->rodata->nr_rt_sigreturn = SYS_rt_sigreturn;
+#ifdef SYS_sigreturn
+		skel->rodata->nr_sigreturn = SYS_sigreturn;
+#endif
+		skel->rodata->nr_rt_sigprocmask = SYS_rt_sigprocmask;
+		for (long nr : {skel->rodata->nr_read,
+				skel->rodata->nr_rt_sigaction,
+				skel->rodata->nr_rt_sigtimedwait,
+				skel->rodata->nr_rt_sigreturn,
+				skel->rodata->nr_sigreturn,
+				skel->rodata->nr_rt_sigprocmask})
+			if (nr >= 0 && nr < 64 * static_cast<long>(std::size(
+							 skel->rodata->watched)))
+				skel->rodata->watched[nr / 64] |= 1ULL
+								  << (nr % 64);
+	}
 	*error = -sigtrace_bpf__load(skel);
 	if (*error == 0)
 		*error = -sigtrace_bpf__attach(skel);
@@ -220,7 +274,7 @@ open_tracer(bool whole, int *error)
 }
 
 sigtrace_bpf *
-load_tracer(const char *program, bool *whole)
+load_tracer(const char *program, Watch *watch)
 {
 	if (access("/sys/kernel/btf/vmlinux", R_OK) != 0)
 		fail(EXIT_CANNOT_TRACE,
@@ -228,12 +282,55 @@ load_tracer(const char *program, bool *whole)
 		     "(no /sys/kernel/btf/vmlinux): "
 		     "sigtrace needs one built with CONFIG_DEBUG_INFO_BTF");
 	libbpf_set_print(print_libbpf);
-	int error;
-	sigtrace_bpf *skel = open_tracer(*whole = true, &error);
-	if (!skel)
-		skel = open_tracer(*whole = false, &error);
-	if (skel)
+	// The cheapest way first, for those who trace and those who do not.
+	// A kernel without BPF trampolines, or one that refuses them (as with
+	// EPERM), or one that lacks a function, refuses the kernel side's
+	// first program, which needs them: trying once costs less than reading
+	// the kernel's types twice, once to ask and once to load.
+	// SIGTRACE_WATCH names one way alone, to compare them.
+	std::vector<Watch> ways = {Watch::Functions, Watch::Calls,
+				   Watch::Neither};
+	const char *asked = std::getenv("SIGTRACE_WATCH");
+	if (asked && std::strcmp(asked, "fentry/fexit") == 0)
+		ways = {Watch::Functions};
+	else if (asked && std::strcmp(asked, "sys_enter/sys_exit") == 0)
+		ways = {Watch::Calls};
+	else if (asked)
+		fail(EXIT_CANNOT_TRACE,
+		     "SIGTRACE_WATCH is fentry/fexit or sys_enter/sys_exit, "
+		     "not %s",
+		     asked);
+	int error = ENOSYS;
+	sigtrace_bpf *skel = nullptr;
+	bool refused = false;
+	for (Watch way : ways) {
+		if (way == Watch::Functions && !syscall_prefix)
+			continue;
+		if ((skel = open_tracer(*watch = way, &error)))
+			break;
+		refused = refused || way == Watch::Functions;
+	}
+	if (skel) {
+		if (verbose && *watch == Watch::Functions)
+			std::fputs("sigtrace: signals taken, discarded and "
+				   "masked, and handlers' returns, seen by "
+				   "fentry/fexit on the kernel's functions\n",
+				   stderr);
+		else if (verbose && *watch == Watch::Calls)
+			std::fprintf(stderr,
+				     "sigtrace: signals taken, discarded and "
+				     "masked, and handlers' returns, seen by "
+				     "sys_enter/sys_exit on every system "
+				     "call%s\n",
+				     refused ? " (this kernel refuses "
+					       "fentry/fexit)"
+					     : "");
 		return skel;
+	}
+	if (asked)
+		fail(EXIT_CANNOT_TRACE,
+		     "the kernel refused the tracer's %s: %s", asked,
+		     std::strerror(error));
 	if (error == EPERM) {
 		if (getuid() == 0)
 			fail(EXIT_CANNOT_TRACE,
@@ -768,8 +865,8 @@ main(int argc, char *argv[])
 	std::string path = find_program(program[0]);
 	refuse_pid_namespace();
 
-	bool whole;
-	sigtrace_bpf *skel = load_tracer(program[0], &whole);
+	Watch watch;
+	sigtrace_bpf *skel = load_tracer(program[0], &watch);
 	int release[2];
 	if (pipe2(release, O_CLOEXEC) != 0)
 		fail(EXIT_CANNOT_TRACE, "%s", std::strerror(errno));
@@ -809,7 +906,7 @@ main(int argc, char *argv[])
 	    writers(options.json, out, picture.file());
 	writer->start(program[0], child);
 	std::fflush(out);
-	if (!whole)
+	if (watch == Watch::Neither)
 		std::fputs("sigtrace: this kernel lets no signal be seen taken "
 			   "by sigwait or signalfd, nor discarded as its "
 			   "action becomes SIG_IGN\n",

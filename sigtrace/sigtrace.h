@@ -13,6 +13,14 @@
 
 #define TASK_COMM_LEN 16
 
+/* Where a system call's number and first two arguments are still in its
+   registers as it returns (x86, arm64), the kernel side watches the
+   system calls by their returns alone. */
+#if defined(__TARGET_ARCH_x86) || defined(__TARGET_ARCH_arm64) ||              \
+    defined(__x86_64__) || defined(__i386__) || defined(__aarch64__)
+#define NR_AT_EXIT 1
+#endif
+
 enum event_kind {
 	EVENT_EXEC = 1,	 /* a traced task runs a new program */
 	EVENT_FORK,	 /* a traced task made a new process or thread */
@@ -23,6 +31,19 @@ enum event_kind {
 	EVENT_EXIT,	 /* a traced task ends */
 	EVENT_RETURN,	 /* a traced task returned from a handler */
 	EVENT_MASK,	 /* a traced task set its blocked signals */
+};
+
+/* What became of a generated signal (GENERATE's result): the kernel's
+   own TRACE_SIGNAL_* codes. */
+enum generate_result {
+	RESULT_QUEUED = 0,	    /* made pending, its information queued */
+	RESULT_IGNORED = 1,	    /* thrown away: its action ignores it */
+	RESULT_ALREADY_PENDING = 2, /* merged with the one pending */
+	RESULT_OVERFLOW = 3,	    /* lost: the real-time queue was full */
+	RESULT_LOSE_INFO = 4,	    /* made pending without its information,
+				       the queue being full: it merges with
+				       any pending one of the signal, and a
+				       lone one comes as from SI_USER */
 };
 
 /* How the signal's information came with it (GENERATE, DELIVER). */

@@ -409,6 +409,32 @@ expect("lines lost: the counts exact all the same",
 expect("lines lost: where, and how many", sum(r["count"] for r in records if r["type"] == "lost"),
        records[-1]["lost"])
 
+# A full real-time queue: sigqueue's signals past the limit are lost;
+# kill's are made pending without their information, merging with the
+# one pending.  Each delivered, nothing left, and a summary that adds up.
+FULL = """import ctypes, os, resource, signal
+libc = ctypes.CDLL(None)
+signal.signal(signal.SIGRTMIN, lambda *_: None)
+signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGRTMIN})
+resource.setrlimit(resource.RLIMIT_SIGPENDING, (100, 100))
+for i in range(1000):
+    libc.sigqueue(os.getpid(), signal.SIGRTMIN, ctypes.c_void_p(i))
+for _ in range(3):
+    os.kill(os.getpid(), signal.SIGRTMIN)
+signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGRTMIN})
+"""
+with tempfile.TemporaryDirectory() as tmp:
+    status, out, err = run([sigtrace, "--json", "-o", f"{tmp}/account", sys.executable, "-c", FULL])
+    records = json_account(f"{tmp}/account")
+    kills = [r["what"] for r in records if r["type"] == "signal" and r["sig"] == "SIGRTMIN" and r.get("code") == "SI_USER"
+             and r["what"] != "delivered"]
+    counts = [p["signals"]["SIGRTMIN"] for p in records[-1]["processes"] if "SIGRTMIN" in p["signals"]]
+    expect("a full queue: kill's signals merge with the pending one", (status, kills), (0, ["merged"] * 3))
+    expect("a full queue: every one sent counted, every one pending delivered",
+           [(n["sent"], n["pending"] + n["lost"] + n["merged"], n["pending"] == n["delivered"], n["merged"])
+            for n in counts], [(1003, 1003, True, 3)])
+    expect("a full queue: the summary adds up", adds_up(records[-1]), [])
+
 # Small programs that take, throw away, stop and die: each fate as the
 # kernel gave it, in JSON, and a summary that adds up.
 BLOCK = "import os, signal, sys, time\nsignal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1})\n"
@@ -550,6 +576,55 @@ with tempfile.TemporaryDirectory() as tmp:
         text = f.read()
     expect("kill 0: sigtrace stays for the summary, and dies as its program", (p.returncode, "summary:" in text),
            (-signal.SIGTERM, True))
+
+# The two ways of seeing what no tracepoint tells, fentry/fexit on the
+# kernel's functions and sys_enter/sys_exit on every system call, tell the
+# same account of the same program, process by process, but for times and
+# ids.  Where the kernel refuses trampolines, there is one way to compare.
+IDS = ("pid", "tid", "child", "thread")
+
+
+def same_told(path):
+    """The account, per process, with times left out and ids numbered in
+    the order they first appear."""
+    ids, per = {}, {}
+
+    def plain(value, key=None):
+        if isinstance(value, dict):
+            return {k: plain(v, k) for k, v in value.items() if not k.endswith("us")}
+        if isinstance(value, list):
+            return [plain(v, key) for v in value]
+        if (key in IDS or key == "for") and isinstance(value, int):
+            return ids.setdefault(value, len(ids))
+        return value
+    for record in json_account(path):
+        record = plain(record)
+        per.setdefault(record.get("pid"), []).append(record)
+    return per
+
+
+status, out, err = run([sigtrace, "true"], env=dict(ENV, SIGTRACE_WATCH="fentry/fexit"))
+if status != 0:
+    print(f"both ways: this kernel refuses fentry/fexit ({err.strip()}): compared on one that has them")
+else:
+    HANDLER = ("import os, signal\nsignal.signal(signal.SIGUSR1, lambda *_: signal.pthread_sigmask(signal.SIG_BLOCK, set()))\n"
+               "signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR2})\nos.kill(os.getpid(), signal.SIGUSR1)\n"
+               "os.kill(os.getpid(), signal.SIGUSR2)\nsignal.signal(signal.SIGUSR2, signal.SIG_IGN)\n")
+    with tempfile.TemporaryDirectory() as tmp:
+        for case, argv in (("jumpback", [jumpback]), ("alarmloop", [alarmloop]),
+                           ("a handler", [sys.executable, "-c", HANDLER]),
+                           ("sigwait", [sys.executable, "-c", BLOCK + "os.kill(os.getpid(), signal.SIGUSR1)\n"
+                                        "signal.sigwait({signal.SIGUSR1})\n"]),
+                           ("signalfd", [sys.executable, "-c", SIGNALFD]),
+                           ("a thread", [sys.executable, "-c", THREAD])):
+            told = {}
+            for way in ("fentry/fexit", "sys_enter/sys_exit"):
+                account_path = f"{tmp}/{way.replace('/', '-')}"
+                status, out, err = run([sigtrace, "-v", "--json", "-o", account_path, *argv],
+                                       env=dict(ENV, SIGTRACE_WATCH=way))
+                expect(f"both ways, {case}: {way} taken", (status, f"seen by {way}" in err), (0, True))
+                told[way] = same_told(account_path)
+            expect(f"both ways, {case}: the same account", told["fentry/fexit"], told["sys_enter/sys_exit"])
 
 # A lab's copy: members of its group trace without root, with the file
 # capabilities CAP_BPF and CAP_PERFMON and nothing more.
