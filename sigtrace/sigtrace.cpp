@@ -291,6 +291,8 @@ load_tracer(const char *program, Watch *watch)
 	std::vector<Watch> ways = {Watch::Functions, Watch::Calls,
 				   Watch::Neither};
 	const char *asked = std::getenv("SIGTRACE_WATCH");
+	if (asked && !*asked)
+		asked = nullptr;
 	if (asked && std::strcmp(asked, "fentry/fexit") == 0)
 		ways = {Watch::Functions};
 	else if (asked && std::strcmp(asked, "sys_enter/sys_exit") == 0)
