@@ -412,6 +412,14 @@ on_signal(int sig, siginfo_t *info, void * /*context*/)
 	received[sig] = 1;
 }
 
+void
+on_child(int /*sig*/)
+{
+}
+
+// The signals that may come to us while we wait for records.
+sigset_t waiting;
+
 // ^C, a hang-up and the like reach the program from the terminal, or
 // from kill 0, as they reach us: we stay, to tell what it did.
 void
@@ -432,6 +440,17 @@ catch_signals()
 	std::signal(SIGXFSZ, SIG_IGN);
 	// Ctrl-Z stops the program; we follow it, once we have said so.
 	std::signal(SIGTSTP, SIG_IGN);
+	// The program's stop or end ends the wait for records.
+	action.sa_handler = on_child;
+	action.sa_flags = 0;
+	sigaction(SIGCHLD, &action, nullptr);
+	// Each is taken only in that wait, so that none comes between the
+	// look at what came and the wait, which has no timeout.
+	sigset_t caught;
+	sigemptyset(&caught);
+	for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGCHLD})
+		sigaddset(&caught, sig);
+	sigprocmask(SIG_BLOCK, &caught, &waiting);
 }
 
 // A signal from a process that is not traced, as kill sigtrace's pid
@@ -573,15 +592,24 @@ class Waker
 	Waker(const Waker &) = delete;
 	Waker &operator=(const Waker &) = delete;
 
-	// Up to timeout ms for a record or the program's end, then the
-	// records that came; their number, or an error.
+	// For a record, the program's end or a signal to us, with no
+	// timeout while the program runs, so that an idle sigtrace costs
+	// nothing; then the records that came: their number, or an error.
+	// (Without the pidfd, a look each 10 ms.)
 	int
-	wait(ring_buffer *events, int timeout) const
+	wait(ring_buffer *events, bool running) const
 	{
-		if (poll_ < 0)
-			return ring_buffer__poll(events, timeout);
+		if (poll_ < 0) {
+			sigset_t was;
+			sigprocmask(SIG_SETMASK, &waiting, &was);
+			int got = ring_buffer__poll(events, 10);
+			sigprocmask(SIG_SETMASK, &was, nullptr);
+			return got;
+		}
 		epoll_event ready[2];
-		if (epoll_wait(poll_, ready, 2, timeout) < 0 && errno != EINTR)
+		if (epoll_pwait(poll_, ready, 2, running ? -1 : 10, &waiting) <
+			0 &&
+		    errno != EINTR)
 			return -errno;
 		return ring_buffer__consume(events);
 	}
@@ -642,7 +670,7 @@ follow(pid_t child, sigtrace_bpf *skel, ring_buffer *events,
 		       __atomic_load_n(&skel->bss->live, __ATOMIC_ACQUIRE) <= 0;
 		int got = ring_buffer__consume(events);
 		if (got == 0 && !done)
-			got = waker.wait(events, 10);
+			got = waker.wait(events, !ended);
 		if (got < 0 && got != -EINTR)
 			fail(EXIT_CANNOT_TRACE,
 			     "the kernel's events cannot be read: %s",
