@@ -199,11 +199,12 @@ def pendfork_account(events):
     # Told that its child ended, if that came first, the parent ignores it;
     # or, where the C library blocks every signal inside fork, the kernel
     # keeps it pending until fork returns, and its default action
-    # discards it then.
+    # discards it then; or, the parent already ending, the kernel drops it.
     sigchld = "\n".join(e.split(None, 3)[3] for e in events if "SIGCHLD" in e)
     ended = r"the kernel: child \d+ ended"
     if sigchld and not re.fullmatch(rf"SIGCHLD  ignored    from {ended}", sigchld) and not re.fullmatch(
-            rf"SIGCHLD  pending    from {ended}\nSIGCHLD  delivered  to its default action, which ignores it, sent by {ended}", sigchld):
+            rf"SIGCHLD  pending    from {ended}\nSIGCHLD  delivered  to its default action, which ignores it, sent by {ended}",
+            sigchld) and not re.fullmatch(rf"SIGCHLD  dropped    from {ended}, the process already ending", sigchld):
         wrong.append(f"SIGCHLD neither ignored nor discarded: {sigchld}")
     ends = {e.split()[1]: e for e in events if "exits with" in e}
     if not ends.get("process", "").endswith("still pending: SIGUSR1; blocked: SIGUSR1"):
