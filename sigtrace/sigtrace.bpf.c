@@ -781,7 +781,6 @@ is_watched(long nr)
 	       (watched[nr / 64] >> (nr % 64) & 1);
 }
 
-
 #pragma clang attribute push(__attribute__((preserve_access_index)),           \
 			     apply_to = record)
 struct qstr {

@@ -223,8 +223,8 @@ open_tracer(Watch watch, int *error)
 	skel->rodata->untrace_privilege = getuid() != 0;
 	bool functions = watch == Watch::Functions;
 	bool calls = watch == Watch::Calls;
-	for (bpf_program *prog :
-	     {skel->progs.on_signalfd_copyinfo, skel->progs.on_restore_altstack})
+	for (bpf_program *prog : {skel->progs.on_signalfd_copyinfo,
+				  skel->progs.on_restore_altstack})
 		bpf_program__set_autoload(prog, functions);
 	for (auto [prog, call] :
 	     {std::pair{skel->progs.on_sigtimedwait, "rt_sigtimedwait"},
@@ -233,7 +233,8 @@ open_tracer(Watch watch, int *error)
 		bpf_program__set_autoload(prog, functions);
 		if (functions)
 			bpf_program__set_attach_target(
-			    prog, 0, (std::string(syscall_prefix) + call).c_str());
+			    prog, 0,
+			    (std::string(syscall_prefix) + call).c_str());
 	}
 #ifdef NR_AT_EXIT
 	bpf_program__set_autoload(skel->progs.on_call, false);
@@ -253,16 +254,17 @@ open_tracer(Watch watch, int *error)
 		skel->rodata->nr_sigreturn = SYS_sigreturn;
 #endif
 		skel->rodata->nr_rt_sigprocmask = SYS_rt_sigprocmask;
-		for (long nr : {skel->rodata->nr_read,
-				skel->rodata->nr_rt_sigaction,
-				skel->rodata->nr_rt_sigtimedwait,
-				skel->rodata->nr_rt_sigreturn,
-				skel->rodata->nr_sigreturn,
-				skel->rodata->nr_rt_sigprocmask})
-			if (nr >= 0 && nr < 64 * static_cast<long>(std::size(
-							 skel->rodata->watched)))
-				skel->rodata->watched[nr / 64] |= 1ULL
-								  << (nr % 64);
+		// One bit for each, 64 to a word.
+		for (long nr :
+		     {skel->rodata->nr_read, skel->rodata->nr_rt_sigaction,
+		      skel->rodata->nr_rt_sigtimedwait,
+		      skel->rodata->nr_rt_sigreturn, skel->rodata->nr_sigreturn,
+		      skel->rodata->nr_rt_sigprocmask}) {
+			auto word = static_cast<std::size_t>(nr / 64);
+			if (nr >= 0 && word < std::size(skel->rodata->watched))
+				skel->rodata->watched[word] |= 1ULL
+							       << (nr % 64);
+		}
 	}
 	*error = -sigtrace_bpf__load(skel);
 	if (*error == 0)
@@ -271,6 +273,42 @@ open_tracer(Watch watch, int *error)
 		return skel;
 	sigtrace_bpf__destroy(skel);
 	return nullptr;
+}
+
+// The ways to try, the cheapest first, for those who trace and those who
+// do not.  A kernel without BPF trampolines, or one that refuses them (as
+// with EPERM), or one that lacks a function, refuses the kernel side's
+// first program, which needs them: trying once costs less than reading
+// the kernel's types twice, once to ask and once to load.
+// SIGTRACE_WATCH (asked) names one way alone, to compare them.
+std::vector<Watch>
+ways_to_try(const char *asked)
+{
+	if (!asked)
+		return {Watch::Functions, Watch::Calls, Watch::Neither};
+	if (std::strcmp(asked, "fentry/fexit") == 0)
+		return {Watch::Functions};
+	if (std::strcmp(asked, "sys_enter/sys_exit") == 0)
+		return {Watch::Calls};
+	fail(EXIT_CANNOT_TRACE,
+	     "SIGTRACE_WATCH is fentry/fexit or sys_enter/sys_exit, not %s",
+	     asked);
+}
+
+// Under -v, the way taken.
+void
+say_way(Watch watch, bool refused)
+{
+	if (!verbose || watch == Watch::Neither)
+		return;
+	std::fprintf(stderr,
+		     "sigtrace: signals taken, discarded and masked, and "
+		     "handlers' returns, seen by %s\n",
+		     watch == Watch::Functions
+			 ? "fentry/fexit on the kernel's functions"
+		     : refused ? "sys_enter/sys_exit on every system call "
+				 "(this kernel refuses fentry/fexit)"
+			       : "sys_enter/sys_exit on every system call");
 }
 
 sigtrace_bpf *
@@ -282,52 +320,19 @@ load_tracer(const char *program, Watch *watch)
 		     "(no /sys/kernel/btf/vmlinux): "
 		     "sigtrace needs one built with CONFIG_DEBUG_INFO_BTF");
 	libbpf_set_print(print_libbpf);
-	// The cheapest way first, for those who trace and those who do not.
-	// A kernel without BPF trampolines, or one that refuses them (as with
-	// EPERM), or one that lacks a function, refuses the kernel side's
-	// first program, which needs them: trying once costs less than reading
-	// the kernel's types twice, once to ask and once to load.
-	// SIGTRACE_WATCH names one way alone, to compare them.
-	std::vector<Watch> ways = {Watch::Functions, Watch::Calls,
-				   Watch::Neither};
 	const char *asked = std::getenv("SIGTRACE_WATCH");
 	if (asked && !*asked)
 		asked = nullptr;
-	if (asked && std::strcmp(asked, "fentry/fexit") == 0)
-		ways = {Watch::Functions};
-	else if (asked && std::strcmp(asked, "sys_enter/sys_exit") == 0)
-		ways = {Watch::Calls};
-	else if (asked)
-		fail(EXIT_CANNOT_TRACE,
-		     "SIGTRACE_WATCH is fentry/fexit or sys_enter/sys_exit, "
-		     "not %s",
-		     asked);
 	int error = ENOSYS;
-	sigtrace_bpf *skel = nullptr;
 	bool refused = false;
-	for (Watch way : ways) {
+	for (Watch way : ways_to_try(asked)) {
 		if (way == Watch::Functions && !syscall_prefix)
 			continue;
-		if ((skel = open_tracer(*watch = way, &error)))
-			break;
+		if (sigtrace_bpf *skel = open_tracer(*watch = way, &error)) {
+			say_way(way, refused);
+			return skel;
+		}
 		refused = refused || way == Watch::Functions;
-	}
-	if (skel) {
-		if (verbose && *watch == Watch::Functions)
-			std::fputs("sigtrace: signals taken, discarded and "
-				   "masked, and handlers' returns, seen by "
-				   "fentry/fexit on the kernel's functions\n",
-				   stderr);
-		else if (verbose && *watch == Watch::Calls)
-			std::fprintf(stderr,
-				     "sigtrace: signals taken, discarded and "
-				     "masked, and handlers' returns, seen by "
-				     "sys_enter/sys_exit on every system "
-				     "call%s\n",
-				     refused ? " (this kernel refuses "
-					       "fentry/fexit)"
-					     : "");
-		return skel;
 	}
 	if (asked)
 		fail(EXIT_CANNOT_TRACE,
