@@ -168,9 +168,10 @@ struct {
 	__type(value, struct end);
 } ends SEC(".maps");
 
-/* Where the system calls are watched (below), each traced task's call
-   under way, for its end.  Kept with the task, so that a task that is not
-   traced, having none, costs one look. */
+/* Where the system calls are watched (below), each traced task's place:
+   its call under way, for its end, on machines that keep no number for the
+   return (no NR_AT_EXIT); elsewhere, that it is traced.  Kept with the
+   task, so that a task that is not traced, having none, costs one look. */
 struct call {
 	long nr;
 	long arg1;
