@@ -580,13 +580,13 @@ with tempfile.TemporaryDirectory() as tmp:
 
 # The two ways of seeing what no tracepoint tells, fentry/fexit on the
 # kernel's functions and sys_enter/sys_exit on every system call, tell the
-# same account of the same program, process by process, but for times and
-# ids.  Where the kernel refuses trampolines, there is one way to compare.
+# same account of the same program, thread by thread (threads take turns
+# as they will), but for times and ids.  Where the kernel refuses trampolines, there is one way to compare.
 IDS = ("pid", "tid", "child", "thread")
 
 
 def same_told(path):
-    """The account, per process, with times left out and ids numbered in
+    """The account, per thread, with times left out and ids numbered in
     the order they first appear."""
     ids, per = {}, {}
 
@@ -600,7 +600,7 @@ def same_told(path):
         return value
     for record in json_account(path):
         record = plain(record)
-        per.setdefault(record.get("pid"), []).append(record)
+        per.setdefault(record.get("tid"), []).append(record)
     return per
 
 
