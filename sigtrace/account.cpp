@@ -144,16 +144,15 @@ is_queued(Process &proc, int sig)
 	return queued;
 }
 
-// The process has ended: the signal that ended it was delivered, though the
+// A process's end: the signal that ended it was delivered, though the
 // kernel leaves it in the set it had.
-void
-finish(Process &proc, const Event &exit)
+Event
+finished(Process &proc, Event exit)
 {
-	proc.ended = true;
-	proc.end = exit;
 	int sig = exit.killed_by;
 	if (sig && !is_queued(proc, sig))
-		proc.end.pending &= ~(1ULL << (sig - 1));
+		exit.pending &= ~(1ULL << (sig - 1));
+	return exit;
 }
 
 } // namespace
@@ -302,29 +301,6 @@ code_name(int sig, int code)
 	return found != std::end(codes) ? found->name : std::to_string(code);
 }
 
-const char *
-how_sent(int code)
-{
-	switch (code) {
-	case SI_USER:
-		return "kill";
-	case SI_QUEUE:
-		return "sigqueue";
-	case SI_TKILL:
-		return "tgkill";
-	}
-	return nullptr;
-}
-
-const char *
-what_name(What what)
-{
-	static const char *words[] = {"pending", "merged",   "ignored",
-				      "lost",	 "dropped",  "delivered",
-				      "taken",	 "discarded"};
-	return words[static_cast<int>(what)];
-}
-
 std::vector<const char *>
 flag_names(std::uint64_t flags)
 {
@@ -341,20 +317,6 @@ flag_names(std::uint64_t flags)
 	return names;
 }
 
-std::array<std::pair<const char *, std::uint64_t>, 9>
-named(const Tally &tally)
-{
-	return {{{"sent", tally.sent},
-		 {"pending", tally.pending},
-		 {"merged", tally.merged},
-		 {"ignored", tally.ignored},
-		 {"lost", tally.lost},
-		 {"dropped", tally.dropped},
-		 {"delivered", tally.delivered},
-		 {"taken", tally.taken},
-		 {"discarded", tally.discarded}}};
-}
-
 const Process *
 Account::find(pid_t pid) const
 {
@@ -364,11 +326,11 @@ Account::find(pid_t pid) const
 	return it == processes_.end() ? nullptr : &it->second;
 }
 
-bool
-Account::threaded(pid_t pid) const
+Who
+Account::who(pid_t pid) const
 {
 	const Process *proc = find(pid);
-	return proc && !proc->threads.empty();
+	return {pid, proc && proc->parent, proc ? proc->program : ""};
 }
 
 Process &
@@ -411,9 +373,66 @@ Account::base(Type type, const event &record)
 }
 
 void
-Account::emit(const Event &event)
+Account::emit(Event event)
 {
-	writer_.event(*this, event);
+	note(event);
+	made_.push_back(std::move(event));
+}
+
+// What an event says of its process, whether the model made it or read
+// it back; and what it says of the processes it names, as the model
+// knows them.
+void
+Account::note(Event &ev)
+{
+	last_us_ = std::max(last_us_, ev.us);
+	// A loss is told of a process known, where there is one: it makes
+	// none.
+	Process *proc = ev.type != Type::Lost ? &process_of(ev.pid) : nullptr;
+	switch (ev.type) {
+	case Type::Exec:
+		ev.first = !proc->started;
+		proc->started = true;
+		proc->program = ev.comm;
+		break;
+	case Type::Untraced:
+		proc->untraced = true;
+		break;
+	case Type::Fork: {
+		// The child's id is its process's: it is the child's first
+		// task.
+		Process &child = process_of(ev.child);
+		child.parent = ev.pid;
+		child.program = process_of(ev.pid).program;
+		break;
+	}
+	case Type::Thread:
+		proc->threads.push_back(ev.child);
+		break;
+	case Type::Exit:
+		proc->ended = true;
+		proc->end = ev;
+		break;
+	case Type::Lost:
+		lost_marked_ += ev.lost;
+		lost_total_ = std::max(lost_total_, lost_marked_);
+		break;
+	case Type::Signal:
+		if (ev.from.child) {
+			const Process *child = find(ev.from.child);
+			ev.from.child_traced = child && child->parent;
+		}
+		break;
+	case Type::Waiting:
+		for (Who &each : ev.waiting)
+			each = who(each.pid);
+		break;
+	default:
+		break;
+	}
+	const Process *of = proc ? proc : find(ev.pid);
+	ev.is_child = of && of->parent;
+	ev.threaded = of && !of->threads.empty();
 }
 
 // Who sent it: the signal's code says whether a process did, and then it
@@ -648,11 +667,7 @@ Account::exit(const event &record)
 	ev.pending = record.pending;
 	ev.has_blocked = true;
 	ev.blocked = record.blocked;
-	if (last) {
-		finish(proc, ev);
-		ev = proc.end;
-	}
-	emit(ev);
+	emit(last ? finished(proc, ev) : ev);
 }
 
 // A handler's run ends where rt_sigreturn restores the mask it
@@ -714,34 +729,29 @@ Account::set_mask(const event &record)
 	emit(ev);
 }
 
-void
+const std::vector<Event> &
 Account::decode(const event &record)
 {
+	made_.clear();
 	if (record.lost) {
 		Event gap = base(Type::Lost, record);
 		gap.lost = record.lost;
-		lost_marked_ += record.lost;
 		emit(gap);
 	}
 	if (!sound(record))
-		return;
+		return made_;
 	Process &proc = process_of(record.process);
 	switch (record.kind) {
 	case EVENT_EXEC: {
 		Event ev = base(Type::Exec, record);
 		ev.comm = comm(record.comm);
-		ev.first = !proc.started;
 		ev.has_blocked = true;
 		ev.blocked = record.blocked;
-		proc.started = true;
 		// A new program runs no handler, and keeps the mask.
 		proc.tasks[record.task] = {true, record.blocked, {}};
-		proc.program = ev.comm;
 		emit(ev);
-		if (record.detail & DETAIL_PRIVILEGED) {
-			proc.untraced = true;
+		if (record.detail & DETAIL_PRIVILEGED)
 			emit(base(Type::Untraced, record));
-		}
 		break;
 	}
 	case EVENT_FORK: {
@@ -751,15 +761,11 @@ Account::decode(const event &record)
 		// The new task starts with its maker's mask, in no handler.
 		Task made = proc.tasks[record.task];
 		made.runs.clear();
-		if (thread) {
-			proc.threads.push_back(record.other);
+		if (thread)
 			proc.tasks[record.other] = made;
-		} else {
-			Process &child = process_of(record.other_process);
-			child.parent = record.process;
-			child.program = proc.program;
-			child.tasks[record.other] = made;
-		}
+		else
+			process_of(record.other_process).tasks[record.other] =
+			    made;
 		emit(ev);
 		break;
 	}
@@ -785,6 +791,7 @@ Account::decode(const event &record)
 		set_mask(record);
 		break;
 	}
+	return made_;
 }
 
 void
@@ -795,6 +802,7 @@ Account::ended(pid_t pid, int wait_status)
 	if (proc.ended)
 		return;
 	proc.ended = true;
+	proc.end = Event();
 	proc.end.type = Type::Exit;
 	proc.end.pid = proc.end.tid = pid;
 	if (WIFSIGNALED(wait_status)) {
@@ -804,9 +812,10 @@ Account::ended(pid_t pid, int wait_status)
 		proc.end.status = WEXITSTATUS(wait_status);
 }
 
-void
+const std::vector<Event> &
 Account::lost(std::uint64_t n)
 {
+	made_.clear();
 	lost_total_ = n;
 	if (n > lost_marked_) {
 		Event gap;
@@ -815,9 +824,9 @@ Account::lost(std::uint64_t n)
 		gap.lost = n - lost_marked_;
 		// Told of the program, where no record says which.
 		gap.pid = gap.tid = order_.empty() ? 0 : order_.front();
-		lost_marked_ = n;
 		emit(gap);
 	}
+	return made_;
 }
 
 void
@@ -846,68 +855,31 @@ Account::adopt_end(pid_t pid, int code, std::uint64_t pending,
 	ev.pending = pending;
 	ev.has_blocked = true;
 	ev.blocked = blocked;
-	finish(proc, ev);
+	proc.ended = true;
+	proc.end = finished(proc, ev);
 }
 
-void
+const std::vector<Event> &
 Account::waiting(std::uint64_t ns, const std::vector<pid_t> &pids)
 {
 	Event ev;
 
+	made_.clear();
 	ev.type = Type::Waiting;
 	ev.us = time(ns);
 	ev.pid = ev.tid = order_.empty() ? 0 : order_.front();
-	ev.waiting = pids;
+	for (pid_t pid : pids)
+		ev.waiting.push_back({pid, false, ""});
 	emit(ev);
+	return made_;
 }
 
-// What an event read back says of its process, as decode() learns it
-// from the records.
-void
-Account::follow(Event &ev)
-{
-	Process &proc = process_of(ev.pid);
-
-	last_us_ = std::max(last_us_, ev.us);
-	switch (ev.type) {
-	case Type::Exec:
-		ev.first = !proc.started;
-		proc.started = true;
-		proc.program = ev.comm;
-		break;
-	case Type::Untraced:
-		proc.untraced = true;
-		break;
-	case Type::Fork: {
-		// The child's id is its process's: it is the child's first
-		// task.
-		Process &child = process_of(ev.child);
-		child.parent = ev.pid;
-		child.program = proc.program;
-		break;
-	}
-	case Type::Thread:
-		proc.threads.push_back(ev.child);
-		break;
-	case Type::Exit:
-		// As it was written: what was still pending is the event's.
-		proc.ended = true;
-		proc.end = ev;
-		break;
-	case Type::Lost:
-		lost_total_ += ev.lost;
-		lost_marked_ += ev.lost;
-		break;
-	default:
-		break;
-	}
-}
-
-void
+const std::vector<Event> &
 Account::replay(Event event)
 {
-	follow(event);
-	emit(event);
+	made_.clear();
+	emit(std::move(event));
+	return made_;
 }
 
 void
@@ -930,6 +902,26 @@ Account::replay_summary(std::uint64_t lost, const std::vector<pid_t> &order)
 	for (pid_t pid : order)
 		process_of(pid);
 	order_ = order;
+}
+
+Summary
+Account::summary() const
+{
+	Summary summary;
+
+	summary.lost = lost_total_;
+	for (pid_t pid : order_) {
+		const Process &proc = processes_.at(pid);
+		ProcessSummary each;
+		each.who = who(pid);
+		each.signals = proc.signals;
+		each.standing = proc.ended	? Standing::Ended
+				: proc.untraced ? Standing::Untraced
+						: Standing::Running;
+		each.end = proc.end;
+		summary.processes.push_back(std::move(each));
+	}
+	return summary;
 }
 
 } // namespace sigtrace

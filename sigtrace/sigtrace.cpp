@@ -541,16 +541,30 @@ adopt_counts(sigtrace_bpf *skel, sigtrace::Account &account)
 	});
 }
 
+// The model, and the writer that tells each event it makes as it makes
+// it.
+struct Telling {
+	sigtrace::Account account;
+	sigtrace::Writer &writer;
+
+	void
+	tell(const std::vector<sigtrace::Event> &events) const
+	{
+		for (const sigtrace::Event &each : events)
+			writer.event(each);
+	}
+};
+
 int
 on_event(void *context, void *data, size_t size)
 {
-	auto &account = *static_cast<sigtrace::Account *>(context);
+	auto &telling = *static_cast<Telling *>(context);
 	event record;
 
 	if (size < sizeof(record))
 		return 0;
 	std::memcpy(&record, data, sizeof(record));
-	account.decode(record);
+	telling.tell(telling.account.decode(record));
 	return 0;
 }
 
@@ -662,7 +676,7 @@ rest_after(int got)
 // the program's wait status.
 int
 follow(pid_t child, sigtrace_bpf *skel, ring_buffer *events,
-       sigtrace::Account &account, FILE *out)
+       Telling &telling, FILE *out)
 {
 	int status = 0;
 	bool ended = false;
@@ -687,7 +701,8 @@ follow(pid_t child, sigtrace_bpf *skel, ring_buffer *events,
 			// Descendants live on: say so, once they have had a
 			// moment to end with the program.
 			if (!told && now() - ended_at > 200000000ULL) {
-				account.waiting(now(), still_traced(skel));
+				telling.tell(telling.account.waiting(
+				    now(), still_traced(skel)));
 				told = true;
 			}
 		} else {
@@ -946,9 +961,9 @@ main(int argc, char *argv[])
 			   "by sigwait or signalfd, nor discarded as its "
 			   "action becomes SIG_IGN\n",
 			   stderr);
-	sigtrace::Account account(*writer, now());
+	Telling telling{sigtrace::Account(now()), *writer};
 	ring_buffer *events = ring_buffer__new(bpf_map__fd(skel->maps.events),
-					       on_event, &account, nullptr);
+					       on_event, &telling, nullptr);
 	if (!events)
 		fail(EXIT_CANNOT_TRACE,
 		     "the kernel's events cannot be read: %s",
@@ -957,11 +972,12 @@ main(int argc, char *argv[])
 		fail(EXIT_CANNOT_TRACE, "%s", std::strerror(errno));
 	close(release[1]);
 
-	int status = follow(child, skel, events, account, out);
-	adopt_counts(skel, account);
-	account.ended(child, status);
-	account.lost(__atomic_load_n(&skel->bss->lost, __ATOMIC_ACQUIRE));
-	writer->summary(account);
+	int status = follow(child, skel, events, telling, out);
+	adopt_counts(skel, telling.account);
+	telling.account.ended(child, status);
+	telling.tell(telling.account.lost(
+	    __atomic_load_n(&skel->bss->lost, __ATOMIC_ACQUIRE)));
+	writer->summary(telling.account.summary());
 	// A failed write is told; the program's own failure, if any, is
 	// what sigtrace ends with.
 	bool written = close_outputs(account_file, picture);

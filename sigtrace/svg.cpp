@@ -296,7 +296,7 @@ readable(const std::string &line)
 
 // The account's line for an event, as the picture quotes it in a title.
 std::string
-title_of(const Account &account, const Event &ev)
+title_of(const Event &ev)
 {
 	std::string title;
 
@@ -304,9 +304,9 @@ title_of(const Account &account, const Event &ev)
 		Event shorter = ev;
 		shorter.comm = cut(ev.comm);
 		shorter.from.comm = cut(ev.from.comm);
-		title = line(account, shorter);
+		title = line(shorter);
 	} else
-		title = line(account, ev);
+		title = line(ev);
 	title.erase(0, title.find_first_not_of(' '));
 	return readable(title);
 }
@@ -376,7 +376,7 @@ class Svg : public Writer
 	}
 
 	void
-	event(const Account &account, const Event &ev) override
+	event(const Event &ev) override
 	{
 		bool signal = of_signals(ev.type);
 		Tasks on = tasks_of(ev);
@@ -398,7 +398,7 @@ class Svg : public Writer
 		steps_.push_back(ev.us);
 		for (size_t i = 0; on.made && i < on.size; i++)
 			lane(on.task[i].first, on.task[i].second, step);
-		std::string title = title_of(account, ev);
+		std::string title = title_of(ev);
 
 		switch (ev.type) {
 		case Type::Exec:
@@ -422,7 +422,7 @@ class Svg : public Writer
 			break;
 		}
 		case Type::Signal:
-			signal_event(account, ev, step, title);
+			signal_event(ev, step, title);
 			break;
 		case Type::Return:
 			handler_return(ev, step, title);
@@ -457,7 +457,7 @@ class Svg : public Writer
 	}
 
 	void
-	summary(const Account &account) override
+	summary(const Summary &summary) override
 	{
 		// The end, a step of its own; an account may hold no event.
 		size_t last = steps_.size();
@@ -476,7 +476,7 @@ class Svg : public Writer
 			if (each.to == OPEN)
 				each.to = last;
 		layout();
-		write(account);
+		write(summary);
 	}
 
       private:
@@ -600,8 +600,7 @@ class Svg : public Writer
 	}
 
 	void
-	signal_event(const Account &account, const Event &ev, size_t step,
-		     const std::string &title)
+	signal_event(const Event &ev, size_t step, const std::string &title)
 	{
 		// A signal for the process waits on the process's lane.
 		pid_t target = ev.to_process ? ev.pid : ev.tid;
@@ -614,7 +613,7 @@ class Svg : public Writer
 		if (ev.what <= What::Dropped) {
 			Mark mark =
 			    mark_of(kind, target, ev.sig, step, step, title);
-			mark.other = sender_lane(account, ev);
+			mark.other = sender_lane(ev);
 			if (ev.what == What::Pending) {
 				open_[{ev.pid, ev.sig}].push_back(
 				    marks_.size());
@@ -657,10 +656,10 @@ class Svg : public Writer
 
 	// The lane of a sender that is traced, where it is not the target's.
 	pid_t
-	sender_lane(const Account &account, const Event &ev) const
+	sender_lane(const Event &ev) const
 	{
 		const Sender &from = ev.from;
-		if (!from.pid || !account.find(from.pid) ||
+		if (!from.pid || !find(from.pid) ||
 		    from.tid == (ev.to_process ? ev.pid : ev.tid))
 			return 0;
 		return find(from.tid) ? from.tid : from.pid;
@@ -813,8 +812,8 @@ class Svg : public Writer
 		return colours[at % (sizeof(colours) / sizeof(*colours))];
 	}
 
-	void write(const Account &account);
-	void draw_lane(const Account &account, const Lane &lane);
+	void write(const Summary &summary);
+	void draw_lane(const Summary &summary, const Lane &lane);
 	void draw_mark(const Mark &mark);
 	void shape(Kind kind, Action action, double px, double py,
 		   const char *fill);
@@ -1006,17 +1005,22 @@ Svg::draw_mark(const Mark &mark)
 }
 
 void
-Svg::draw_lane(const Account &account, const Lane &lane)
+Svg::draw_lane(const Summary &summary, const Lane &lane)
 {
-	const Process *proc = account.find(lane.pid);
+	auto proc =
+	    std::find_if(summary.processes.begin(), summary.processes.end(),
+			 [&](const ProcessSummary &each) {
+				 return each.who.pid == lane.pid;
+			 });
+	Who who = proc != summary.processes.end() ? proc->who
+						  : Who{lane.pid, false, ""};
 	std::string name =
 	    lane.tid != lane.pid
 		? "thread " + std::to_string(lane.tid)
-		: (proc && proc->parent ? "child " : "process ") +
+		: (who.child ? "child " : "process ") +
 		      std::to_string(lane.pid) +
-		      (proc && !proc->program.empty()
-			   ? " (" + shown(proc->program) + ")"
-			   : "");
+		      (!who.program.empty() ? " (" + shown(who.program) + ")"
+					    : "");
 	double x0 = xs_[lane.from];
 	double x1 = xs_[lane.to];
 	double bottom = lane.y + height(lane);
@@ -1216,7 +1220,7 @@ Svg::dense()
 }
 
 void
-Svg::write(const Account &account)
+Svg::write(const Summary &summary)
 {
 	double width = xs_.back() + RIGHT;
 	double legend_y = height_ + 40;
@@ -1247,10 +1251,9 @@ Svg::write(const Account &account)
 		     escape(program_).c_str());
 	std::string note =
 	    signals_.empty() ? "No signal was sent to it."
-	    : account.lost_total()
-		? std::to_string(account.lost_total()) +
-		      " events were lost; the summary counts them."
-		: "";
+	    : summary.lost   ? std::to_string(summary.lost) +
+				 " events were lost; the summary counts them."
+			   : "";
 	if (past_)
 		note += " Too dense to draw: after the first " +
 			std::to_string(MOST_DRAWN) + ", " +
@@ -1266,7 +1269,7 @@ Svg::write(const Account &account)
 	std::fprintf(out_, "<text class=\"note\" x=\"8\" y=\"40\">%s</text>\n",
 		     escape(note).c_str());
 	for (const Lane &each : lanes_)
-		draw_lane(account, each);
+		draw_lane(summary, each);
 	for (const Mark &each : marks_)
 		draw_mark(each);
 	if (dense_ != OPEN)
@@ -1293,17 +1296,17 @@ class All : public Writer
 	}
 
 	void
-	event(const Account &account, const Event &ev) override
+	event(const Event &ev) override
 	{
 		for (auto &each : writers_)
-			each->event(account, ev);
+			each->event(ev);
 	}
 
 	void
-	summary(const Account &account) override
+	summary(const Summary &summary) override
 	{
 		for (auto &each : writers_)
-			each->summary(account);
+			each->summary(summary);
 	}
 
       private:

@@ -49,26 +49,23 @@ add_padded(Line &out, unsigned long long number, size_t width, char fill)
 	out.number(number).align(from, width, fill);
 }
 
-// The process as the account names it, or its thread.
+// A process as the account names it.
 void
-add_who(Line &out, const Account &account, pid_t pid, pid_t tid = 0)
+add_who(Line &out, pid_t pid, bool child)
 {
-	if (tid && tid != pid) {
-		out << "thread ";
-		out.number(tid);
-		return;
-	}
-	const Process *proc = account.find(pid);
-	out << (proc && proc->parent ? "child " : "process ");
+	out << (child ? "child " : "process ");
 	out.number(pid);
 }
 
-std::string
-who(const Account &account, pid_t pid)
+// The process an event is of, or its thread.
+void
+add_task(Line &out, const Event &ev, bool whole)
 {
-	Line out;
-	add_who(out, account, pid);
-	return out.str();
+	if (!whole && ev.tid && ev.tid != ev.pid) {
+		out << "thread ";
+		out.number(ev.tid);
+	} else
+		add_who(out, ev.pid, ev.is_child);
 }
 
 // The flags that change what a delivery does, in parentheses.
@@ -121,7 +118,7 @@ fault(int sig, int code)
 }
 
 void
-add_kernel(Line &out, const Account &account, const Event &ev)
+add_kernel(Line &out, const Event &ev)
 {
 	static const char *child[] = {"ended",	 "was killed", "dumped core",
 				      "trapped", "stopped",    "continued"};
@@ -158,7 +155,7 @@ add_kernel(Line &out, const Account &account, const Event &ev)
 	case Reason::ChildStopped:
 	case Reason::ChildContinued:
 		out << "the kernel: ";
-		add_who(out, account, from.child);
+		add_who(out, from.child, from.child_traced);
 		out << ' ';
 		out << child[static_cast<int>(from.reason) -
 			     static_cast<int>(Reason::ChildExited)];
@@ -191,13 +188,13 @@ add_kernel(Line &out, const Account &account, const Event &ev)
 }
 
 void
-add_sender(Line &out, const Account &account, const Event &ev)
+add_sender(Line &out, const Event &ev)
 {
 	const Sender &from = ev.from;
 
 	switch (from.kind) {
 	case From::Self:
-		if (account.threaded(ev.pid) && from.tid != ev.pid) {
+		if (ev.threaded && from.tid != ev.pid) {
 			out << "its thread ";
 			out.number(from.tid);
 		} else
@@ -225,7 +222,7 @@ add_sender(Line &out, const Account &account, const Event &ev)
 	case From::Terminal:
 		break;
 	}
-	add_kernel(out, account, ev);
+	add_kernel(out, ev);
 }
 
 // How it was sent, where kill is not the whole story.
@@ -255,8 +252,7 @@ add_action(Line &out, const Event &ev)
 		add_flags(out, ev.flags);
 		return;
 	case Action::Ignore:
-		out << (ev.sig == SIGCHLD || ev.sig == SIGURG ||
-				ev.sig == SIGWINCH
+		out << (default_action(ev.sig) == Action::Ignore
 			    ? "to its default action, which ignores it"
 			    : "and ignored");
 		return;
@@ -293,7 +289,7 @@ add_columns(Line &out, const std::string &name, const char *word)
 }
 
 void
-add_signal(Line &out, const Account &account, const Event &ev)
+add_signal(Line &out, const Event &ev)
 {
 	add_columns(out, signame(ev.sig), what_name(ev.what));
 	switch (ev.what) {
@@ -313,9 +309,9 @@ add_signal(Line &out, const Account &account, const Event &ev)
 		break;
 	default:
 		out << "from ";
-		add_sender(out, account, ev);
+		add_sender(out, ev);
 		add_how(out, ev);
-		if (account.threaded(ev.pid)) {
+		if (ev.threaded) {
 			if (ev.to_process)
 				out << ", to the process";
 			else {
@@ -333,7 +329,7 @@ add_signal(Line &out, const Account &account, const Event &ev)
 	}
 	if (ev.has_from) {
 		out << ", sent by ";
-		add_sender(out, account, ev);
+		add_sender(out, ev);
 	}
 	if (ev.what != What::Discarded)
 		add_how(out, ev);
@@ -384,20 +380,19 @@ add_return(Line &out, const Event &ev)
 }
 
 void
-add_waiting(Line &out, const Account &account, const Event &ev)
+add_waiting(Line &out, const Event &ev)
 {
 	add_padded(out, ev.us / 1000, 7, ' ');
 	out << "  sigtrace: the program has ended; waiting for ";
 	bool first = true;
-	for (pid_t pid : ev.waiting) {
-		const Process *proc = account.find(pid);
+	for (const Who &each : ev.waiting) {
 		if (!first)
 			out << ", ";
 		first = false;
-		add_who(out, account, pid);
-		if (proc && !proc->program.empty()) {
+		add_who(out, each.pid, each.child);
+		if (!each.program.empty()) {
 			out << " (";
-			out << printable(proc->program);
+			out << printable(each.program);
 			out << ')';
 		}
 	}
@@ -423,34 +418,36 @@ class Text : public Writer
 	}
 
 	void
-	event(const Account &account, const Event &ev) override
+	event(const Event &ev) override
 	{
 		line_.clear();
-		add_line(line_, account, ev);
+		add_line(line_, ev);
 		line_ << '\n';
 		std::fwrite(line_.data(), 1, line_.size(), out_);
 	}
 
 	void
-	summary(const Account &account) override
+	summary(const Summary &summary) override
 	{
 		std::fputs("summary:\n", out_);
-		if (account.lost_total())
-			std::fprintf(out_,
-				     "  %llu events lost, the kernel's buffer "
-				     "being full: the lines above leave them "
-				     "out, the counts below do not\n",
-				     static_cast<unsigned long long>(
-					 account.lost_total()));
-		for (pid_t pid : account.order())
-			process(account, account.process(pid));
+		if (summary.lost)
+			std::fprintf(
+			    out_,
+			    "  %llu events lost, the kernel's buffer "
+			    "being full: the lines above leave them "
+			    "out, the counts below do not\n",
+			    static_cast<unsigned long long>(summary.lost));
+		for (const ProcessSummary &each : summary.processes)
+			process(each);
 	}
 
       private:
 	void
-	process(const Account &account, const Process &proc)
+	process(const ProcessSummary &proc)
 	{
-		std::string name = who(account, proc.pid);
+		Line who;
+		add_who(who, proc.who.pid, proc.who.child);
+		std::string name = who.str();
 
 		for (const auto &[sig, n] : proc.signals) {
 			std::string text = format("  %-13s  %s:", name.c_str(),
@@ -471,10 +468,11 @@ class Text : public Writer
 		if (proc.signals.empty())
 			std::fprintf(out_, "  %-13s  no signals\n",
 				     name.c_str());
-		std::fprintf(out_, "  %-13s  %s\n", "",
-			     proc.ended	     ? end_of(proc.end).c_str()
-			     : proc.untraced ? "traced no more"
-					     : "still running");
+		std::fprintf(
+		    out_, "  %-13s  %s\n", "",
+		    proc.standing == Standing::Ended ? end_of(proc.end).c_str()
+		    : proc.standing == Standing::Untraced ? "traced no more"
+							  : "still running");
 	}
 
 	FILE *out_;
@@ -511,16 +509,16 @@ sigset_names(std::uint64_t set)
 }
 
 void
-add_line(Line &out, const Account &account, const Event &ev)
+add_line(Line &out, const Event &ev)
 {
 	if (ev.type == Type::Waiting)
-		return add_waiting(out, account, ev);
+		return add_waiting(out, ev);
 	bool whole = ev.type == Type::Exit || ev.type == Type::Stop ||
 		     ev.type == Type::Continue;
 	add_padded(out, ev.us / 1000, 7, ' ');
 	out << "  ";
 	size_t from = out.size();
-	add_who(out, account, ev.pid, whole ? 0 : ev.tid);
+	add_task(out, ev, whole);
 	out.pad(from, 13);
 	out << "  ";
 	switch (ev.type) {
@@ -540,7 +538,7 @@ add_line(Line &out, const Account &account, const Event &ev)
 		out.number(ev.child);
 		break;
 	case Type::Signal:
-		add_signal(out, account, ev);
+		add_signal(out, ev);
 		break;
 	case Type::Stop:
 		out << "stops";
@@ -574,10 +572,10 @@ add_line(Line &out, const Account &account, const Event &ev)
 }
 
 std::string
-line(const Account &account, const Event &ev)
+line(const Event &ev)
 {
 	Line text;
-	add_line(text, account, ev);
+	add_line(text, ev);
 	return text.str();
 }
 

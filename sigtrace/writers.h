@@ -14,10 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "account.h"
+#include "events.h"
 
 namespace sigtrace
 {
+
+// The version of the JSON account, in its start.
+constexpr int ACCOUNT_VERSION = 1;
 
 std::unique_ptr<Writer> text_writer(FILE *out);
 std::unique_ptr<Writer> json_writer(FILE *out);
@@ -147,9 +150,9 @@ class Line
 };
 
 // The line the text gives an event, without its newline.
-std::string line(const Account &account, const Event &event);
+std::string line(const Event &event);
 // The same, added to out.
-void add_line(Line &out, const Account &account, const Event &event);
+void add_line(Line &out, const Event &event);
 
 // The length of the UTF-8 character at text[at], or 0 where no whole
 // one starts there: no overlong form, surrogate or code point past

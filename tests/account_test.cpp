@@ -36,8 +36,7 @@ class Run
       public:
 	explicit Run(bool json = false)
 	    : out_(open_memstream(&text_, &size_)),
-	      writer_(json ? json_writer(out_) : text_writer(out_)),
-	      account_(*writer_, 0)
+	      writer_(json ? json_writer(out_) : text_writer(out_)), account_(0)
 	{
 	}
 	~Run()
@@ -51,7 +50,8 @@ class Run
 	Run &
 	operator<<(const event &record)
 	{
-		account_.decode(record);
+		for (const Event &each : account_.decode(record))
+			writer_->event(each);
 		return *this;
 	}
 
@@ -59,7 +59,7 @@ class Run
 	lines(bool summary = false)
 	{
 		if (summary)
-			writer_->summary(account_);
+			writer_->summary(account_.summary());
 		std::fflush(out_);
 		std::vector<std::string> all;
 		std::string text(text_, size_);
@@ -434,7 +434,7 @@ again()
 	both.push_back(json_writer(json_out));
 	both.push_back(text_writer(told_out));
 	std::unique_ptr<Writer> writer = all_of(std::move(both));
-	Account account(*writer, 0);
+	Account account(0);
 	std::vector<event> records;
 	records.push_back(record(EVENT_EXEC, 90, 90));
 	records.push_back(fork(90, 91));
@@ -449,8 +449,9 @@ again()
 
 	writer->start("prog", 90);
 	for (const event &each : records)
-		account.decode(each);
-	writer->summary(account);
+		for (const Event &told : account.decode(each))
+			writer->event(told);
+	writer->summary(account.summary());
 	std::fclose(json_out);
 
 	FILE *in = fmemopen(json_text, json_size, "r");

@@ -39,7 +39,7 @@ struct End {
 	__u64 lost; // besides those the records mark
 	__u64 end_pending;
 	__u64 end_blocked;
-	__u64 counts[9]; // as Tally orders them
+	__u64 counts[sigtrace::TALLY_COUNTS]; // as Tally orders them
 };
 static_assert(sizeof(End) <= sizeof(event), "the end is read from a tail");
 
@@ -88,24 +88,24 @@ decode(const std::vector<event> &records, const End *end)
 	fuzz::Tellers tellers;
 	pid_t program = records.empty() ? 1 : records.front().process;
 	tellers.writer().start("program", program);
-	sigtrace::Account account(tellers.writer(),
-				  records.empty() ? 0 : records.front().time);
+	sigtrace::Account account(records.empty() ? 0 : records.front().time);
+	auto tell = [&](const std::vector<sigtrace::Event> &events) {
+		for (const sigtrace::Event &each : events)
+			tellers.writer().event(each);
+	};
 
 	// The kernel side counts every record lost, and marks some on the
 	// record after them.
 	std::uint64_t lost = 0;
 	for (const event &record : records) {
-		account.decode(record);
+		tell(account.decode(record));
 		lost = sum(lost, record.lost);
 	}
 	int status = 0;
 	if (end) {
 		const __u64 *count = end->counts;
 		sigtrace::Tally tally;
-		for (std::uint64_t *field :
-		     {&tally.sent, &tally.pending, &tally.merged,
-		      &tally.ignored, &tally.lost, &tally.dropped,
-		      &tally.delivered, &tally.taken, &tally.discarded})
+		for (const auto &[name, field] : sigtrace::named(tally))
 			*field = *count++;
 		// Process 0 stands for none; sigtrace takes no counts of a
 		// signal that nothing became of.
@@ -118,8 +118,8 @@ decode(const std::vector<event> &records, const End *end)
 		status = end->status;
 	}
 	account.ended(program, status);
-	account.lost(end ? sum(lost, end->lost) : lost);
-	tellers.writer().summary(account);
+	tell(account.lost(end ? sum(lost, end->lost) : lost));
+	tellers.writer().summary(account.summary());
 	return tellers.told();
 }
 
