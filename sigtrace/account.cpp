@@ -134,6 +134,27 @@ sound(const event &record)
 	       (!has_end || sound_end(record.code));
 }
 
+// Whether a signal's information carries a value of the sender's:
+// sigqueue's, a POSIX timer's sigev_value or a message queue's.
+bool
+carries_value(int code)
+{
+	return code == SI_QUEUE || code == SI_TIMER || code == SI_MESGQ;
+}
+
+// The signals a task's own queue holds.
+std::uint64_t
+own_pending(Process &proc, pid_t tid)
+{
+	std::uint64_t set = 0;
+	auto queues = proc.thread_queued.find(tid);
+	if (queues != proc.thread_queued.end())
+		for (const auto &[sig, queue] : queues->second)
+			if (!queue.empty())
+				set |= 1ULL << (sig - 1);
+	return set;
+}
+
 // Whether one of the signal is pending anywhere in the process.
 bool
 is_queued(Process &proc, int sig)
@@ -522,7 +543,7 @@ Account::generate(const event &record)
 	ev.from = sender(record, record.process);
 	ev.has_code = record.info == INFO_GIVEN;
 	ev.code = record.code;
-	ev.has_value = record.info == INFO_GIVEN && record.code == SI_QUEUE;
+	ev.has_value = record.info == INFO_GIVEN && carries_value(record.code);
 	ev.value = record.value;
 	// SIGCONT throws away every pending stop signal, and a stop signal
 	// every pending SIGCONT, whatever becomes of them (prepare_signal).
@@ -599,7 +620,7 @@ Account::deliver(const event &record)
 	ev.what = What::Delivered;
 	ev.has_code = record.info == INFO_GIVEN;
 	ev.code = record.code;
-	ev.has_value = ev.has_code && record.code == SI_QUEUE;
+	ev.has_value = ev.has_code && carries_value(record.code);
 	ev.has_overrun = ev.has_code && record.code == SI_TIMER;
 	ev.value = record.value;
 	ev.overrun = record.overrun;
@@ -638,7 +659,7 @@ Account::take(const event &record)
 	    record.result == TAKE_SIGNALFD ? By::Signalfd : By::Sigtimedwait;
 	ev.has_code = record.info == INFO_GIVEN;
 	ev.code = record.code;
-	ev.has_value = ev.has_code && record.code == SI_QUEUE;
+	ev.has_value = ev.has_code && carries_value(record.code);
 	ev.has_overrun = ev.has_code && record.code == SI_TIMER;
 	ev.value = record.value;
 	ev.overrun = record.overrun;
@@ -664,10 +685,14 @@ Account::exit(const event &record)
 	ev.killed_by = record.code & 0x7f;
 	ev.core = record.code & 0x80;
 	ev.status = (record.code >> 8) & 0xff;
-	ev.pending = record.pending;
+	// The kernel may have emptied the task's own queue by the time it
+	// tells of the end (Linux 6.18 does), but what it held was pending
+	// still, and ends with the task.
+	ev.pending = record.pending | own_pending(proc, record.task);
 	ev.has_blocked = true;
 	ev.blocked = record.blocked;
 	emit(last ? finished(proc, ev) : ev);
+	proc.thread_queued.erase(record.task);
 }
 
 // A handler's run ends where rt_sigreturn restores the mask it

@@ -194,11 +194,16 @@ add_sender(Line &out, const Event &ev)
 
 	switch (from.kind) {
 	case From::Self:
-		if (ev.threaded && from.tid != ev.pid) {
+		// Itself is the thread the line is of; another of its threads
+		// is named.
+		if (!ev.threaded || from.tid == (ev.tid ? ev.tid : ev.pid))
+			out << "itself";
+		else if (from.tid == ev.pid)
+			out << "its main thread";
+		else {
 			out << "its thread ";
 			out.number(from.tid);
-		} else
-			out << "itself";
+		}
 		return;
 	case From::Parent:
 		out << "its parent";

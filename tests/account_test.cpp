@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: ISC
-// sigtrace's decoding, from kernel records made up here: who sent each
-// signal, what became of it, and how the writers tell it.  No root, no
-// BPF: the record in sigtrace.h is the contract.
+// How the text and the JSON tell what kernel records made up here say:
+// who sent each signal, what became of it.  No root, no BPF: the record
+// in sigtrace.h is the contract.  (model_test.cpp checks the events
+// themselves.)
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "account.h"
+#include "records.h"
 #include "writers.h"
 
 using namespace sigtrace;
@@ -86,64 +88,6 @@ class Run
 	Account account_;
 };
 
-std::uint64_t clock_ns = 1000;
-
-event
-record(__u32 kind, pid_t task, pid_t process, int sig = 0)
-{
-	event ev = {};
-	ev.time = clock_ns += 1000;
-	ev.kind = kind;
-	ev.task = task;
-	ev.process = process;
-	ev.sig = sig;
-	return ev;
-}
-
-event
-generate(pid_t to, int sig, int result, pid_t from, __u32 info = INFO_GIVEN,
-	 int code = SI_USER, bool group = true)
-{
-	event ev = record(EVENT_GENERATE, to, to, sig);
-	ev.result = result;
-	ev.other = ev.other_process = from;
-	ev.info = info;
-	ev.code = code;
-	ev.detail = group ? DETAIL_GROUP : 0;
-	std::strcpy(ev.comm, "kill");
-	return ev;
-}
-
-event
-deliver(pid_t task, pid_t process, int sig, std::uint64_t handler = 0x1000)
-{
-	event ev = record(EVENT_DELIVER, task, process, sig);
-	ev.info = INFO_GIVEN;
-	ev.handler = handler;
-	return ev;
-}
-
-event
-fork(pid_t parent, pid_t child, bool thread = false)
-{
-	event ev = record(EVENT_FORK, parent, parent);
-	ev.other = child;
-	ev.other_process = thread ? parent : child;
-	ev.detail = thread ? DETAIL_THREAD : 0;
-	return ev;
-}
-
-event
-exit(pid_t task, pid_t process, int code, std::uint64_t pending = 0,
-     bool last = true)
-{
-	event ev = record(EVENT_EXIT, task, process);
-	ev.code = code;
-	ev.pending = pending;
-	ev.detail = last ? DETAIL_LAST : 0;
-	return ev;
-}
-
 void
 senders()
 {
@@ -176,7 +120,7 @@ senders()
 	     "(integer divide by zero)"},
 	    {"a POSIX timer",
 	     generate(10, SIGRTMIN, 0, 99, INFO_GIVEN, SI_TIMER),
-	     "process 10 SIGRTMIN pending from a POSIX timer"},
+	     "process 10 SIGRTMIN pending from a POSIX timer, value 0"},
 	    {"raise", generate(10, SIGRTMIN + 1, 0, 10, INFO_GIVEN, SI_TKILL),
 	     "process 10 SIGRTMIN+1 pending from itself by tgkill"},
 	    {"a full queue",
@@ -241,9 +185,14 @@ threads()
 	event took = record(EVENT_TAKE, 21, 20, SIGUSR1);
 	took.result = TAKE_SIGTIMEDWAIT;
 	took.detail = DETAIL_GROUP;
+	event to_thread =
+	    generate(20, SIGUSR2, 0, 20, INFO_GIVEN, SI_TKILL, false);
+	to_thread.task = 21;
+	event from_thread = generate(20, SIGUSR2, 2, 20, INFO_GIVEN, SI_USER);
+	from_thread.other = 21;
 	run << fork(20, 21, true) << fork(20, 22)
-	    << generate(20, SIGUSR1, 0, 22) << took << exit(21, 20, 0, 0, false)
-	    << exit(20, 20, 3 << 8);
+	    << generate(20, SIGUSR1, 0, 22) << took << to_thread << from_thread
+	    << exit(21, 20, 0, 0, false) << exit(20, 20, 3 << 8);
 	std::vector<std::string> lines = run.lines();
 	expect("a new thread", lines[0], "process 20 starts thread 21");
 	expect("to the process", lines[2],
@@ -251,8 +200,14 @@ threads()
 	expect("taken by another thread", lines[3],
 	       "thread 21 SIGUSR1 taken by rt_sigtimedwait (sigwait, "
 	       "sigwaitinfo, sigtimedwait), sent by its child 22");
-	expect("a thread's end", lines[4], "thread 21 ends");
-	expect("the process's end", lines[5],
+	expect("from the main thread to another", lines[4],
+	       "thread 21 SIGUSR2 pending from its main thread by tgkill, to "
+	       "thread 21");
+	expect("from another thread to the process", lines[5],
+	       "process 20 SIGUSR2 merged from its thread 21, to the process");
+	expect("a thread's end", lines[6],
+	       "thread 21 ends");
+	expect("the process's end", lines[7],
 	       "process 20 exits with status 3; still pending: none; "
 	       "blocked: none");
 }

@@ -1,0 +1,184 @@
+// SPDX-License-Identifier: ISC
+// sigtrace's model, from kernel records made up here: the events it makes
+// and the summary, field by field, as a recording writer keeps them.  No
+// writer's words are read: a rewording breaks none of these.
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "account.h"
+#include "records.h"
+
+using namespace sigtrace;
+
+namespace
+{
+
+int failures = 0;
+
+std::string
+shown(const std::string &text)
+{
+	return text;
+}
+
+template <typename Number>
+std::string
+shown(Number number)
+{
+	return std::to_string(number);
+}
+
+template <typename Value>
+void
+expect(const char *what, const Value &got, const Value &want)
+{
+	if (got == want)
+		return;
+	std::printf("FAIL %s\n  got:  %s\n  want: %s\n", what,
+		    shown(got).c_str(), shown(want).c_str());
+	failures++;
+}
+
+std::uint64_t
+bit(int sig)
+{
+	return 1ULL << (sig - 1);
+}
+
+// What the model made of the records: every event, and the summary.
+class Recording : public Writer
+{
+      public:
+	void
+	start(const char * /*program*/, pid_t /*pid*/) override
+	{
+	}
+	void
+	event(const Event &ev) override
+	{
+		events.push_back(ev);
+	}
+	void
+	summary(const Summary &told) override
+	{
+		end = told;
+	}
+
+	// The last event of a type, of a task.
+	const Event &
+	last(Type type, pid_t tid) const
+	{
+		static const Event none;
+		for (auto it = events.rbegin(); it != events.rend(); ++it)
+			if (it->type == type && it->tid == tid)
+				return *it;
+		return none;
+	}
+
+	std::vector<Event> events;
+	Summary end;
+};
+
+Recording
+told(const std::vector<event> &records)
+{
+	Recording recording;
+	Account account(0);
+	for (const event &each : records)
+		for (const Event &ev : account.decode(each))
+			recording.event(ev);
+	recording.summary(account.summary());
+	return recording;
+}
+
+// A blocked signal that a thread sends itself (raise, pthread_kill) waits
+// on the thread's own queue: pending at its end, and gone with it, though
+// the kernel may have emptied the queue by the time it tells of the end.
+void
+own_queue()
+{
+	event raised = generate(10, SIGUSR1, 0, 10, INFO_GIVEN, SI_TKILL, false);
+	Recording alone = told({record(EVENT_EXEC, 10, 10), raised,
+				exit(10, 10, 0, 0)});
+	expect("raised, pending at the end",
+	       alone.last(Type::Exit, 10).pending, bit(SIGUSR1));
+	expect("and in the summary", alone.end.processes.at(0).end.pending,
+	       bit(SIGUSR1));
+
+	event to_thread =
+	    generate(10, SIGUSR2, 0, 10, INFO_GIVEN, SI_TKILL, false);
+	to_thread.task = 11;
+	Recording threads =
+	    told({record(EVENT_EXEC, 10, 10), fork(10, 11, true), to_thread,
+		  exit(11, 10, 0, 0, false), exit(10, 10, 0, 0)});
+	expect("a thread's own, at its end",
+	       threads.last(Type::ThreadExit, 11).pending, bit(SIGUSR2));
+	expect("gone with the thread", threads.last(Type::Exit, 10).pending,
+	       std::uint64_t{0});
+	expect("the sender's thread", threads.events.at(2).from.tid,
+	       pid_t{10});
+	expect("to the thread", threads.events.at(2).tid, pid_t{11});
+	expect("of a process with threads", threads.events.at(2).threaded,
+	       true);
+}
+
+// A POSIX timer's signal carries the timer's sigev_value, delivered or
+// taken, as sigqueue's does.
+void
+timer_value()
+{
+	event fired = generate(10, SIGRTMIN, 0, 0, INFO_GIVEN, SI_TIMER);
+	fired.value = 42;
+	event got = deliver(10, 10, SIGRTMIN);
+	got.code = SI_TIMER;
+	got.value = 42;
+	got.overrun = 2;
+	got.detail = DETAIL_GROUP;
+	Recording run = told({record(EVENT_EXEC, 10, 10), fired, got});
+	const Event &pending = run.events.at(1);
+	const Event &delivered = run.events.at(2);
+	expect("sent by a POSIX timer", pending.from.kind == From::PosixTimer,
+	       true);
+	expect("with its value", pending.has_value, true);
+	expect("the value", pending.value, std::uint64_t{42});
+	expect("delivered with it", delivered.has_value, true);
+	expect("its value", delivered.value, std::uint64_t{42});
+	expect("and its overrun", delivered.overrun, 2);
+}
+
+// Each event names its process as the model knows it: a child of a
+// traced process, and the programs a wait is for.
+void
+labels()
+{
+	event forked = fork(10, 11);
+	event exec = record(EVENT_EXEC, 11, 11);
+	std::strcpy(exec.comm, "sleep");
+	Recording run =
+	    told({record(EVENT_EXEC, 10, 10), forked, exec,
+		  generate(11, SIGTERM, 0, 10), exit(10, 10, 0)});
+	expect("a child", run.last(Type::Signal, 11).is_child, true);
+	expect("the parent sends",
+	       run.last(Type::Signal, 11).from.kind == From::Parent, true);
+	expect("the summary's child", run.end.processes.at(1).who.child,
+	       true);
+	expect("its program", run.end.processes.at(1).who.program,
+	       std::string("sleep"));
+	expect("still running",
+	       run.end.processes.at(1).standing == Standing::Running, true);
+}
+
+} // namespace
+
+int
+main()
+{
+	own_queue();
+	timer_value();
+	labels();
+	std::printf("%d passed, %d failed\n", failures ? 0 : 1,
+		    failures ? 1 : 0);
+	return failures ? 1 : 0;
+}
