@@ -734,10 +734,12 @@ Account::set_mask(const event &record)
 	Event ev = base(Type::Blocked, record);
 	ev.has_blocked = true;
 	ev.blocked = record.blocked;
-	// siglongjmp out of a handler restores the mask that the handler
-	// interrupted, which no handler's own sigprocmask would make while
-	// its signal is deferred: the run is over, though it never returned.
-	if (!task.runs.empty()) {
+	// siglongjmp out of a handler sets the whole mask back to the one the
+	// handler interrupted, which a handler's own SIG_SETMASK rarely
+	// makes while its signal is deferred: the run is read as over, though
+	// it never returned.  A signal blocked or unblocked (SIG_BLOCK,
+	// SIG_UNBLOCK) is the handler's own doing, whatever the mask.
+	if (!task.runs.empty() && record.result == SIG_SETMASK) {
 		const Run &run = task.runs.back();
 		if (record.blocked == run.blocked_before &&
 		    !(record.blocked & 1ULL << (run.sig - 1))) {

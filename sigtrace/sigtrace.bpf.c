@@ -383,14 +383,16 @@ set_action(struct task_struct *current, int sig)
 	bpf_ringbuf_submit(e, 0);
 }
 
-/* The task's mask, as a handler's return or rt_sigprocmask left it. */
+/* The task's mask, as a handler's return or rt_sigprocmask left it, and
+   for rt_sigprocmask how it was set. */
 static __noinline void
-masked(struct task_struct *current, __u32 kind)
+masked(struct task_struct *current, __u32 kind, long how)
 {
 	struct event *e = new_event(kind, current);
 
 	if (!e)
 		return;
+	e->result = how;
 	e->blocked = sigset(&current->blocked);
 	bpf_ringbuf_submit(e, 0);
 }
@@ -493,7 +495,7 @@ BPF_PROG(on_sigprocmask, const struct pt_regs___sigtrace *regs, long ret)
 	struct task_struct *current = bpf_get_current_task_btf();
 
 	if (ret == 0 && ARG2(regs) && is_traced(current->pid))
-		masked(current, EVENT_MASK);
+		masked(current, EVENT_MASK, ARG1(regs));
 	return 0;
 }
 
@@ -532,7 +534,7 @@ BPF_PROG(on_restore_altstack, const void *stack, int ret)
 	struct task_struct *current = bpf_get_current_task_btf();
 
 	if (is_traced(current->pid))
-		masked(current, EVENT_RETURN);
+		masked(current, EVENT_RETURN, -1);
 	return 0;
 }
 
@@ -928,9 +930,9 @@ BPF_PROG(on_return, struct pt_regs___sigtrace *regs, long ret)
 	else if (call->nr == nr_rt_sigaction && ret == 0 && call->arg2)
 		set_action(current, call->arg1);
 	else if (call->nr == nr_rt_sigreturn || call->nr == nr_sigreturn)
-		masked(current, EVENT_RETURN);
+		masked(current, EVENT_RETURN, -1);
 	else if (call->nr == nr_rt_sigprocmask && ret == 0 && call->arg2)
-		masked(current, EVENT_MASK);
+		masked(current, EVENT_MASK, call->arg1);
 	call->nr = NO_CALL;
 	return 0;
 }

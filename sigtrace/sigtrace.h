@@ -92,7 +92,8 @@ struct event {
 	__s32 sig;
 	__s32 code;    /* si_code; EXIT: the exit code; DELIVER of the
 			  kernel's own SIGKILL: its process's exit code */
-	__s32 result;  /* GENERATE: what became of it; TAKE: take_call */
+	__s32 result;  /* GENERATE: what became of it; TAKE: take_call;
+			  MASK: how (SIG_BLOCK, SIG_UNBLOCK, SIG_SETMASK) */
 	__u32 info;    /* GENERATE, DELIVER: enum info_kind */
 	__s32 overrun; /* DELIVER, TAKE: a POSIX timer's overruns */
 	__u32 padding;

@@ -329,6 +329,7 @@ runs()
 	event inner = deliver(80, 80, SIGUSR2);
 	event back = record(EVENT_RETURN, 80, 80);
 	event mask = record(EVENT_MASK, 80, 80);
+	mask.result = SIG_SETMASK;
 	outer.blocked = usr1;
 	inner.blocked = usr1 | usr2;
 	run << exec << outer << inner;
@@ -337,6 +338,12 @@ runs()
 	mask.blocked = usr1; // no change: nothing said
 	run << mask;
 	mask.blocked = usr1 | usr2; // a change of the handler's own
+	run << mask;
+	event unblock = mask;
+	unblock.result = SIG_UNBLOCK;
+	unblock.blocked = 0; // the handler lets its own signal in
+	run << unblock;
+	mask.blocked = usr1; // and defers it again
 	run << mask;
 	mask.blocked = 0; // what the outer run interrupted: siglongjmp
 	run << mask;
@@ -348,11 +355,13 @@ runs()
 	       "blocked: SIGUSR1");
 	expect("a handler's own mask", lines[4],
 	       "process 80 blocks SIGUSR1 SIGUSR2");
-	expect("a long jump out of the outer", lines[5],
+	expect("a handler unblocking its own signal stays in it", lines[5],
+	       "process 80 blocks no signal");
+	expect("a long jump out of the outer", lines[7],
 	       "process 80 SIGUSR1 leaves its handler by a long jump, after "
 	       "0.003 ms; blocked: none");
-	expect("a mask outside any run", lines[6], "process 80 blocks SIGUSR2");
-	expect("nothing more", std::to_string(lines.size()), "7");
+	expect("a mask outside any run", lines[8], "process 80 blocks SIGUSR2");
+	expect("nothing more", std::to_string(lines.size()), "9");
 }
 
 // Records the kernel side cannot send (a signal outside 1 to 64, an end
