@@ -155,6 +155,19 @@ own_pending(Process &proc, pid_t tid)
 	return set;
 }
 
+// The tally of a signal that a delivery or a taking ends.  One whose
+// generation went unseen was sent and made pending all the same, as the
+// kernel side counts it.
+Tally &
+took(Tally &tally, const Event &fate)
+{
+	if (!fate.has_from) {
+		tally.sent++;
+		tally.pending++;
+	}
+	return tally;
+}
+
 // Whether one of the signal is pending anywhere in the process.
 bool
 is_queued(Process &proc, int sig)
@@ -638,7 +651,7 @@ Account::deliver(const event &record)
 		task.has_blocked = true;
 		task.blocked = record.blocked;
 	}
-	proc.signals[sig].delivered++;
+	took(proc.signals[sig], ev).delivered++;
 	emit(ev);
 	if (ev.action == Action::Stop && !proc.stopped) {
 		proc.stopped = true;
@@ -663,7 +676,7 @@ Account::take(const event &record)
 	ev.has_overrun = ev.has_code && record.code == SI_TIMER;
 	ev.value = record.value;
 	ev.overrun = record.overrun;
-	proc.signals[record.sig].taken++;
+	took(proc.signals[record.sig], ev).taken++;
 	emit(ev);
 }
 

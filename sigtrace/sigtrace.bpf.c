@@ -254,13 +254,19 @@ counts_of(__s32 process, int sig)
 	return bpf_map_lookup_elem(&counts, &key);
 }
 
-/* One made-pending signal gone from its queue, counted under what. */
+/* One made-pending signal gone from its queue, counted under what.  Where
+   none was known to be queued, its generation went unseen: it was sent
+   and made pending all the same. */
 static void
 leaves(struct counts *c, __u64 *what)
 {
 	__sync_fetch_and_add(what, 1);
 	if (c->queued)
 		__sync_fetch_and_add(&c->queued, -1);
+	else {
+		__sync_fetch_and_add(&c->sent, 1);
+		__sync_fetch_and_add(&c->pending, 1);
+	}
 }
 
 /* Every pending one of a signal is thrown away. */

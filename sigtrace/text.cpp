@@ -335,7 +335,8 @@ add_signal(Line &out, const Event &ev)
 	if (ev.has_from) {
 		out << ", sent by ";
 		add_sender(out, ev);
-	}
+	} else
+		out << ", its sending unseen";
 	if (ev.what != What::Discarded)
 		add_how(out, ev);
 }
