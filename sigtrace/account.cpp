@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 #include "account.h"
 
@@ -156,13 +157,17 @@ own_pending(Process &proc, pid_t tid)
 }
 
 // The tally of a signal that a delivery or a taking ends.  One whose
-// generation went unseen was sent and made pending all the same, as the
-// kernel side counts it.
+// generation went unseen was sent and made pending all the same, and one
+// kept while ignored was made pending after all, as the kernel side
+// counts them.
 Tally &
 took(Tally &tally, const Event &fate)
 {
 	if (!fate.has_from) {
 		tally.sent++;
+		tally.pending++;
+	} else if (fate.requeued) {
+		tally.ignored--;
 		tally.pending++;
 	}
 	return tally;
@@ -521,7 +526,9 @@ Account::discard(Process &proc, int sig, By by, const Event &at)
 
 // The generation that a delivery or a taking ends, from the queue that
 // the kernel names, or else as the kernel looks: the thread's, then the
-// process's.
+// process's.  A POSIX timer's signal that none of them holds may be one
+// that the kernel kept while it was ignored and queued again once it was
+// not (Linux 6.13 and later).
 Event
 Account::dequeue(Process &proc, pid_t tid, int sig, bool shared,
 		 const event &record)
@@ -531,14 +538,21 @@ Account::dequeue(Process &proc, pid_t tid, int sig, bool shared,
 		std::swap(queues[0], queues[1]);
 	Event ev = base(Type::Signal, record);
 	ev.sig = sig;
-	auto **queue = std::find_if(std::begin(queues), std::end(queues),
+	auto **found = std::find_if(std::begin(queues), std::end(queues),
 				    [](auto *each) { return !each->empty(); });
-	ev.has_from = queue != std::end(queues);
-	if (ev.has_from) {
-		ev.from = (*queue)->front().from;
-		ev.queued_us = (*queue)->front().us;
-		ev.to_process = (*queue)->front().to_process;
-		(*queue)->pop_front();
+	Queue *queue = found != std::end(queues) ? *found : nullptr;
+	Queue &parked = proc.parked[sig];
+	if (!queue && record.info == INFO_GIVEN && record.code == SI_TIMER &&
+	    !parked.empty()) {
+		ev.requeued = true;
+		queue = &parked;
+	}
+	ev.has_from = queue != nullptr;
+	if (queue) {
+		ev.from = queue->front().from;
+		ev.queued_us = queue->front().us;
+		ev.to_process = queue->front().to_process;
+		queue->pop_front();
 	}
 	return ev;
 }
@@ -587,6 +601,8 @@ Account::generate(const event &record)
 		case RESULT_IGNORED:
 			ev.what = What::Ignored;
 			tally.ignored++;
+			if (ev.from.kind == From::PosixTimer)
+				proc.parked[record.sig].push_back(ev);
 			break;
 		case RESULT_ALREADY_PENDING: // or without its information, as
 					     // the kernel side counts it
@@ -869,10 +885,17 @@ Account::lost(std::uint64_t n)
 	return made_;
 }
 
-void
+bool
 Account::adopt(pid_t pid, int sig, const Tally &tally)
 {
-	process_of(pid).signals[sig] = tally;
+	Tally &counted = process_of(pid).signals[sig];
+	bool same = true;
+	auto mine = named(std::as_const(counted));
+	auto kept = named(tally);
+	for (size_t at = 0; at < mine.size(); at++)
+		same = same && mine[at].second == kept[at].second;
+	counted = tally;
+	return same;
 }
 
 void

@@ -111,6 +111,9 @@ struct Process {
 	// process, and for each thread.
 	std::map<int, Queue> queued;
 	std::map<pid_t, std::map<int, Queue>> thread_queued;
+	// A POSIX timer's signals that came while ignored, which the kernel
+	// may queue again once they are not.
+	std::map<int, Queue> parked;
 	std::map<pid_t, Task> tasks;
 };
 
@@ -133,8 +136,9 @@ class Account
 	// What the caller's waitpid says of a process whose end the kernel's
 	// record did not bring.
 	void ended(pid_t pid, int wait_status);
-	// The kernel side's own counts and ends, exact where records were lost.
-	void adopt(pid_t pid, int sig, const Tally &tally);
+	// The kernel side's own counts and ends, exact where records were
+	// lost.  adopt() says whether the records had counted the same.
+	bool adopt(pid_t pid, int sig, const Tally &tally);
 	void adopt_end(pid_t pid, int code, std::uint64_t pending,
 		       std::uint64_t blocked);
 	const std::vector<Event> &waiting(std::uint64_t ns,

@@ -184,7 +184,10 @@ struct Event {
 	Action action = Action::None; // Delivered
 	std::uint64_t flags = 0;      // Delivered to a handler: sa_flags
 	By by = By::None;	      // Taken, Discarded
-	bool continues = false;	      // Signal: SIGCONT continues the process
+	// Delivered, Taken: a POSIX timer's signal that the kernel kept while
+	// it was ignored, and queued again once it was not.
+	bool requeued = false;
+	bool continues = false; // Signal: SIGCONT continues the process
 	// Return: how long the run took, and whether it left by a long jump
 	// rather than returning.
 	bool has_ran = false;

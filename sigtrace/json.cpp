@@ -188,6 +188,8 @@ add_signal(Line &out, const Event &ev)
 	}
 	if (ev.continues)
 		out << ",\"continues\":true";
+	if (ev.requeued)
+		out << ",\"requeued\":true";
 }
 
 void

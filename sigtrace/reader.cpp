@@ -305,6 +305,7 @@ signal_of(const Record &record, Event &ev)
 	if (record.has("by"))
 		ev.by = record.one_of<By>("by");
 	ev.continues = record.yes("continues");
+	ev.requeued = record.yes("requeued");
 }
 
 void

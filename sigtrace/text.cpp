@@ -335,6 +335,8 @@ add_signal(Line &out, const Event &ev)
 	if (ev.has_from) {
 		out << ", sent by ";
 		add_sender(out, ev);
+		if (ev.requeued)
+			out << ", kept while it was ignored";
 	} else
 		out << ", its sending unseen";
 	if (ev.what != What::Discarded)

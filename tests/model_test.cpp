@@ -99,11 +99,12 @@ told(const std::vector<event> &records)
 void
 own_queue()
 {
-	event raised = generate(10, SIGUSR1, 0, 10, INFO_GIVEN, SI_TKILL, false);
-	Recording alone = told({record(EVENT_EXEC, 10, 10), raised,
-				exit(10, 10, 0, 0)});
-	expect("raised, pending at the end",
-	       alone.last(Type::Exit, 10).pending, bit(SIGUSR1));
+	event raised =
+	    generate(10, SIGUSR1, 0, 10, INFO_GIVEN, SI_TKILL, false);
+	Recording alone =
+	    told({record(EVENT_EXEC, 10, 10), raised, exit(10, 10, 0, 0)});
+	expect("raised, pending at the end", alone.last(Type::Exit, 10).pending,
+	       bit(SIGUSR1));
 	expect("and in the summary", alone.end.processes.at(0).end.pending,
 	       bit(SIGUSR1));
 
@@ -117,8 +118,7 @@ own_queue()
 	       threads.last(Type::ThreadExit, 11).pending, bit(SIGUSR2));
 	expect("gone with the thread", threads.last(Type::Exit, 10).pending,
 	       std::uint64_t{0});
-	expect("the sender's thread", threads.events.at(2).from.tid,
-	       pid_t{10});
+	expect("the sender's thread", threads.events.at(2).from.tid, pid_t{10});
 	expect("to the thread", threads.events.at(2).tid, pid_t{11});
 	expect("of a process with threads", threads.events.at(2).threaded,
 	       true);
@@ -164,6 +164,28 @@ unseen()
 	expect("delivered", tally.delivered, std::uint64_t{1});
 }
 
+// A POSIX timer's signal that came while ignored, which the kernel kept
+// and queued again once a handler was set (Linux 6.13 and later): made
+// pending after all, sent by the timer, and ignored no more.
+void
+parked()
+{
+	event fired = generate(10, SIGUSR1, 1, 0, INFO_GIVEN, SI_TIMER);
+	event got = deliver(10, 10, SIGUSR1);
+	got.code = SI_TIMER;
+	got.detail = DETAIL_GROUP;
+	Recording run = told({record(EVENT_EXEC, 10, 10), fired, got});
+	const Event &delivered = run.events.at(2);
+	const Tally &tally = run.end.processes.at(0).signals.at(SIGUSR1);
+	expect("ignored as it came", run.events.at(1).what == What::Ignored,
+	       true);
+	expect("queued again", delivered.requeued, true);
+	expect("by the timer", delivered.from.kind == From::PosixTimer, true);
+	expect("sent once", tally.sent, std::uint64_t{1});
+	expect("ignored no more", tally.ignored, std::uint64_t{0});
+	expect("made pending", tally.pending, std::uint64_t{1});
+}
+
 // Each event names its process as the model knows it: a child of a
 // traced process, and the programs a wait is for.
 void
@@ -172,14 +194,12 @@ labels()
 	event forked = fork(10, 11);
 	event exec = record(EVENT_EXEC, 11, 11);
 	std::strcpy(exec.comm, "sleep");
-	Recording run =
-	    told({record(EVENT_EXEC, 10, 10), forked, exec,
-		  generate(11, SIGTERM, 0, 10), exit(10, 10, 0)});
+	Recording run = told({record(EVENT_EXEC, 10, 10), forked, exec,
+			      generate(11, SIGTERM, 0, 10), exit(10, 10, 0)});
 	expect("a child", run.last(Type::Signal, 11).is_child, true);
 	expect("the parent sends",
 	       run.last(Type::Signal, 11).from.kind == From::Parent, true);
-	expect("the summary's child", run.end.processes.at(1).who.child,
-	       true);
+	expect("the summary's child", run.end.processes.at(1).who.child, true);
 	expect("its program", run.end.processes.at(1).who.program,
 	       std::string("sleep"));
 	expect("still running",
@@ -194,6 +214,7 @@ main()
 	own_queue();
 	timer_value();
 	unseen();
+	parked();
 	labels();
 	std::printf("%d passed, %d failed\n", failures ? 0 : 1,
 		    failures ? 1 : 0);
