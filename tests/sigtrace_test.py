@@ -3,7 +3,17 @@
 the program is said to do, and against look-alikes that print the same
 bytes at the same pace by other means; that it speaks while the program
 runs and loses nothing in silence; a lab's copy that members of a group
-run without root; and its refusals."""
+run without root; and its refusals.
+
+    sigtrace_test.py SIGTRACE PENDFORK JUMPBACK ALARMLOOP [--case NAME ...]
+
+runs the named cases, or with none every one, each on its own: one that
+fails says so and why, and the rest still run.  The whole test is
+skipped (77), saying why, where a case chosen needs what this machine
+cannot give: programs built for it, root, a tracer that loads."""
+import argparse
+import contextlib
+import functools
 import os
 import pty
 import json
@@ -19,14 +29,26 @@ import subprocess
 import sys
 import tempfile
 import time
+import traceback
 import xml.etree.ElementTree as ET
 
-from harness import ENV, expect, finish, machine, skip
+import harness
+from harness import ENV, expect, machine, skip
 
-sigtrace, pendfork, jumpback, alarmloop = sys.argv[1:]
+parser = argparse.ArgumentParser(description="sigtrace's account of each program, case by case")
+for program in ("sigtrace", "pendfork", "jumpback", "alarmloop"):
+    parser.add_argument(program, metavar=program.upper())
+parser.add_argument("--case", action="extend", nargs="+", default=[], metavar="NAME",
+                    help="run only the cases named, in this script's order; with none, all")
+options = parser.parse_args()
+# Absolute, as the cases run programs from folders of their own.
+sigtrace, pendfork, jumpback, alarmloop = (os.path.abspath(p) if os.path.exists(p) else p for p in
+                                           (options.sigtrace, options.pendfork, options.jumpback, options.alarmloop))
 if sigtrace == "not-built":
     skip("sigtrace is not built: it needs clang, bpftool and libbpf (apt-get install clang bpftool libbpf-dev pkgconf)")
 ENV = dict(ENV, PATH="/usr/sbin:/usr/bin:/sbin:/bin")
+STRANGER = random.SystemRandom().randrange(20000, 60000)
+
 
 def run(argv, user=None, groups=(), env=ENV, wait=True, **kw):
     def as_user():
@@ -41,6 +63,74 @@ def run(argv, user=None, groups=(), env=ENV, wait=True, **kw):
 def finished(p):
     out, err = p.communicate()
     return p.returncode, out, err.decode()
+
+
+@contextlib.contextmanager
+def reaped(p, group=False):
+    """p, killed (with its process group, where it leads one) if a case
+    stops before it ends, so that nothing of one case outlives it."""
+    try:
+        yield p
+    finally:
+        if p.poll() is None:
+            try:
+                (os.killpg if group else os.kill)(p.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            p.wait()
+
+
+def can(*argv):
+    """Whether this machine lets us do that (a chroot may not)."""
+    return subprocess.run([*argv, "true"], stderr=subprocess.DEVNULL).returncode == 0
+
+
+# What each case needs, each more than the one before: sigtrace built;
+# programs built for this machine (an emulator's own signals, and its
+# system calls, are not the program's); root; a tracer that loads.
+BUILT, NATIVE, ROOT, TRACING = range(4)
+
+
+@functools.cache
+def jumpback_run():
+    """jumpback, where possible in a mount namespace without tracefs,
+    which sigtrace does not need: its jump is invisible to the kernel.
+    Whether it runs tells whether sigtrace can trace here at all."""
+    nomount = "mountpoint -q /sys/kernel/tracing && umount /sys/kernel/tracing; exec \"$0\" \"$@\""
+    if can("unshare", "--mount"):
+        return run(["unshare", "--mount", "sh", "-c", nomount, sigtrace, jumpback])
+    print("not checked here: unshare --mount is refused")
+    return run([sigtrace, jumpback])
+
+
+def why_not(level):
+    """Why this machine cannot give what level needs beyond the level
+    below it, or None."""
+    if level == NATIVE and machine(alarmloop) != machine(sys.executable):
+        return ("the programs are built for another machine: an emulator's own signals, and its system calls, "
+                "are not the program's")
+    if level == ROOT and os.getuid() != 0:
+        return "not root: sigtrace needs root, or a copy with CAP_BPF and CAP_PERFMON, to load its tracer"
+    if level == TRACING:
+        status, out, err = jumpback_run()
+        if status == 1 and err.count("\n") == 1:
+            return err.strip()
+    return None
+
+
+class NotHere(Exception):
+    """A case that this machine cannot check, and why."""
+
+
+CASES = {}
+
+
+def given(level):
+    """Registers a case, by its function's name, needing level."""
+    def register(test):
+        CASES[test.__name__] = (level, test)
+        return test
+    return register
 
 
 def documented(prog):
@@ -83,58 +173,40 @@ def check_documented(prog, out, err, leave_out=None):
     return shown
 
 
-# Refusals, each one line and a status as the shell would give them.
-with tempfile.NamedTemporaryFile() as text:
-    os.chmod(text.name, 0o644)
-    for prog, status, says in (("./no-such-program", 127, "No such file or directory"),
-                               (text.name, 126, "Permission denied")):
-        expect(f"refused {prog}", run([sigtrace, prog]),
-               (status, b"", f"sigtrace: {prog}: {says}\n"))
-
-if machine(alarmloop) != machine(sys.executable):
-    skip("the programs are built for another machine: an emulator's own signals, and its system calls, "
-         "are not the program's")
-
-STRANGER = random.SystemRandom().randrange(20000, 60000)
-start = time.monotonic()
-if os.getuid() == 0:
-    # Another user, who must reach copies of both.
-    with tempfile.TemporaryDirectory() as tmp:
-        os.chmod(tmp, 0o755)
-        refused = run([shutil.copy(sigtrace, tmp), shutil.copy(jumpback, tmp)], user=STRANGER)
-else:
-    refused = run([sigtrace, jumpback])
-expect("not root: at once", time.monotonic() - start < 2, True)
-expect("not root", (refused[0], refused[1], re.fullmatch(r"sigtrace: .*root.*: sudo sigtrace \S+\n", refused[2]) is not None),
-       (1, b"", True))
-
-if os.getuid() != 0:
-    skip("not root: sigtrace needs root, or a copy with CAP_BPF and CAP_PERFMON, to load its tracer")
+@given(BUILT)
+def refused():
+    """Refusals, each one line and a status as the shell would give them."""
+    with tempfile.NamedTemporaryFile() as text:
+        os.chmod(text.name, 0o644)
+        for prog, status, says in (("./no-such-program", 127, "No such file or directory"),
+                                   (text.name, 126, "Permission denied")):
+            expect(f"refused {prog}", run([sigtrace, prog]),
+                   (status, b"", f"sigtrace: {prog}: {says}\n"))
 
 
-def can(*argv):
-    """Whether this machine lets us do that (a chroot may not)."""
-    if subprocess.run([*argv, "true"], stderr=subprocess.DEVNULL).returncode == 0:
-        return True
-    print(f"not checked here: {' '.join(argv)} is refused")
-    return False
+@given(NATIVE)
+def not_root():
+    start = time.monotonic()
+    if os.getuid() == 0:
+        # Another user, who must reach copies of both.
+        with tempfile.TemporaryDirectory() as tmp:
+            os.chmod(tmp, 0o755)
+            refused = run([shutil.copy(sigtrace, tmp), shutil.copy(jumpback, tmp)], user=STRANGER)
+    else:
+        refused = run([sigtrace, jumpback])
+    expect("not root: at once", time.monotonic() - start < 2, True)
+    expect("not root", (refused[0], refused[1], re.fullmatch(r"sigtrace: .*root.*: sudo sigtrace \S+\n", refused[2]) is not None),
+           (1, b"", True))
 
 
-# Root in a user namespace of its own may not load a tracer.
-if can("unshare", "-r"):
+@given(ROOT)
+def userns():
+    """Root in a user namespace of its own may not load a tracer."""
+    if not can("unshare", "-r"):
+        raise NotHere("unshare -r is refused here")
     userns = run(["unshare", "-r", sigtrace, jumpback])
     if userns[0] != 1 or userns[1] or not re.fullmatch(r"sigtrace: [^\n]*\n", userns[2]):
         expect("root of a user namespace", userns, (1, b"", "one line"))
-
-# jumpback first, where possible in a mount namespace without tracefs,
-# which sigtrace does not need: its jump is invisible to the kernel.
-nomount = "mountpoint -q /sys/kernel/tracing && umount /sys/kernel/tracing; exec \"$0\" \"$@\""
-if can("unshare", "--mount"):
-    status, out, err = run(["unshare", "--mount", "sh", "-c", nomount, sigtrace, jumpback])
-else:
-    status, out, err = run([sigtrace, jumpback])
-if status == 1 and err.count("\n") == 1:
-    skip(err.strip())
 
 
 def account(err, case):
@@ -148,9 +220,13 @@ def account(err, case):
     return events, summary
 
 
-events, summary = account(err, "jumpback")
-check_documented("jumpback", out, err)
-expect("jumpback", (status, out.count(b"\n"), [e for e in events if " SIG" in e]), (0, 5, []))
+@given(TRACING)
+def jumpback_account():
+    status, out, err = jumpback_run()
+    events, summary = account(err, "jumpback")
+    check_documented("jumpback", out, err)
+    expect("jumpback", (status, out.count(b"\n"), [e for e in events if " SIG" in e]), (0, 5, []))
+
 
 # alarmloop, with a SIGALRM from outside; and its look-alike.
 LINES = b"alarm 0\nalarm 1\nalarm 2\nalarm 3\n"
@@ -177,7 +253,7 @@ if os.fork():
 """
 
 
-def alarmloop_account(events):
+def alarmloop_wrong(events):
     """What is wrong with the account of a run of alarmloop."""
     wrong = []
     deliveries = [e for e in events if "SIGALRM  delivered" in e]
@@ -191,7 +267,8 @@ def alarmloop_account(events):
     return wrong
 
 
-def pendfork_account(events):
+def pendfork_wrong(events):
+    """What is wrong with the account of a run of pendfork."""
     wrong = []
     usr1 = [e for e in events if " SIGUSR1  " in e]
     if len(usr1) != 1 or not re.match(r" *\d+  process \d+ +SIGUSR1  pending    from itself$", usr1[0]):
@@ -239,113 +316,140 @@ def check_picture(prog, drawn):
            picture(drawn), picture(committed))
 
 
-# The account as the kernel acts: on a terminal, alarmloop's first
-# delivery shows before its second line, a second later.  (It runs beside
-# the next ones; the terminal holds what it says until it is read.)
-main, secondary = pty.openpty()
-live = subprocess.Popen([sigtrace, alarmloop], stdin=secondary, stdout=secondary, stderr=secondary, env=ENV)
-os.close(secondary)
-
-with tempfile.TemporaryDirectory() as tmp:
-    for name, text in (("alarm_driven.py", ALARM_DRIVEN), ("no_signal.py", NO_SIGNAL)):
-        with open(f"{tmp}/{name}", "w") as f:
-            f.write(text)
-    real = run([sigtrace, alarmloop], wait=False)
-    start = time.monotonic()
-    lookalike = run([sigtrace, "--svg", f"{tmp}/alarm_driven.svg", sys.executable, f"{tmp}/alarm_driven.py"],
-                    wait=False)
-    drawn = run([sigtrace, "-o", "/dev/null", "--svg", f"{tmp}/alarmloop.svg", alarmloop], wait=False)
-
-    # Another process sends SIGALRM while a run is in progress.
-    target = None
-    while target is None and time.monotonic() - start < 20:
-        time.sleep(0.05)
-        for proc in filter(str.isdigit, os.listdir("/proc")):
+@given(TRACING)
+def terminal():
+    """The account as the kernel acts: on a terminal, alarmloop's first
+    delivery shows before its second line, a second later.  (The terminal
+    holds what it says until it is read.)"""
+    main, secondary = pty.openpty()
+    live = subprocess.Popen([sigtrace, alarmloop], stdin=secondary, stdout=secondary, stderr=secondary, env=ENV)
+    os.close(secondary)
+    with reaped(live):
+        said = b""
+        while True:
             try:
-                with open(f"/proc/{proc}/stat") as f:
-                    stat = f.read()
-            except (FileNotFoundError, ProcessLookupError):  # gone meanwhile
-                continue
-            if "(alarmloop)" in stat and int(stat.rsplit(")", 1)[1].split()[1]) == real.pid:
-                target = int(proc)
-    time.sleep(1.5)
-    os.kill(target, signal.SIGALRM)
+                chunk = os.read(main, 4096) if select.select([main], [], [], 30)[0] else b""
+            except OSError:  # the terminal closes with its last writer
+                chunk = b""
+            if not chunk:
+                break
+            said += chunk
+        os.close(main)
+        live.wait()
+    said = said.decode().replace("\r\n", "\n")
+    first = re.search(r"SIGALRM  delivered", said)
+    expect("live: the first delivery before alarm 1", (live.returncode, first is not None and first.start() < said.find("alarm 1\n")),
+           (0, True))
 
-    status, out, err = finished(real)
-    events, summary = account(err, "alarmloop")
-    expect("alarmloop", (status, out), (0, LINES))
-    expect("alarmloop's account", alarmloop_account(events), [])
-    expect("alarmloop: the SIGALRM from outside, merged and named",
-           [e.split("from ")[1] for e in events if " merged " in e and "timer" not in e],
-           [f"{os.path.basename(sys.executable)} {os.getpid()}"])
-    check_documented("alarmloop", out, err, leave_out=f" {os.getpid()}")
-    expect("alarmloop's summary", re.search(r"SIGALRM: sent (\d+).* delivered 4\n.*still pending: SIGALRM", summary)
-           is not None, True)
 
-    status, out, err = finished(lookalike)
-    expect("alarm-driven look-alike prints the same", (status, out, time.monotonic() - start > 3.9), (0, LINES, True))
-    expect("alarm-driven look-alike fails the check", alarmloop_account(account(err, "look-alike")[0]) != [], True)
-    expect("alarmloop drawn", finished(drawn)[:2], (0, LINES))
-    check_picture("alarmloop", f"{tmp}/alarmloop.svg")
-    expect("alarm-driven look-alike drawn otherwise",
-           picture(f"{tmp}/alarm_driven.svg")[1] != picture(f"{tmp}/alarmloop.svg")[1], True)
+@given(TRACING)
+def alarmloop_account():
+    """alarmloop, with a SIGALRM from outside, its picture; and its
+    look-alike driven by its alarms, beside it."""
+    with tempfile.TemporaryDirectory() as tmp, contextlib.ExitStack() as running:
+        with open(f"{tmp}/alarm_driven.py", "w") as f:
+            f.write(ALARM_DRIVEN)
+        real = running.enter_context(reaped(run([sigtrace, alarmloop], wait=False)))
+        start = time.monotonic()
+        lookalike = running.enter_context(reaped(run(
+            [sigtrace, "--svg", f"{tmp}/alarm_driven.svg", sys.executable, f"{tmp}/alarm_driven.py"], wait=False)))
+        drawn = running.enter_context(reaped(run([sigtrace, "-o", "/dev/null", "--svg", f"{tmp}/alarmloop.svg", alarmloop],
+                                                 wait=False)))
 
-    # pendfork, and a look-alike that sends nothing.
-    status, out, err = run([sigtrace, "--svg", f"{tmp}/pendfork.svg", pendfork])
-    expect("pendfork", (status, out), (0, b"parent : SIGUSR1 pending"))
-    check_picture("pendfork", f"{tmp}/pendfork.svg")
-    expect("pendfork's account", pendfork_account(account(err, "pendfork")[0]), [])
-    check_documented("pendfork", out, err)
-    status, out, err = run([sigtrace, "--svg", f"{tmp}/no_signal.svg", sys.executable, f"{tmp}/no_signal.py"])
-    expect("silent look-alike prints the same", (status, out), (0, b"parent : SIGUSR1 pending"))
-    expect("silent look-alike drawn otherwise",
-           picture(f"{tmp}/no_signal.svg")[1] != picture(f"{tmp}/pendfork.svg")[1], True)
-    # A run's JSON account, drawn again with no privilege, gives the same
-    # picture, byte for byte, and the same lines.
-    status, out, err = run([sigtrace, "--json", "-o", f"{tmp}/run.json", "--svg", f"{tmp}/live.svg", pendfork])
-    os.chmod(tmp, 0o711)
-    os.mkdir(f"{tmp}/theirs", 0o777)
-    os.chmod(f"{tmp}/theirs", 0o777)
-    # A copy, which the stranger can reach wherever the build is.
-    theirs = shutil.copy(sigtrace, f"{tmp}/theirs")
-    with open(f"{tmp}/run.json") as account_in:
-        again = run([theirs, "--from", "-", "--svg", f"{tmp}/theirs/again.svg"], user=STRANGER, stdin=account_in)
-    with open(f"{tmp}/live.svg", "rb") as live_svg, open(f"{tmp}/theirs/again.svg", "rb") as again_svg:
-        expect("drawn again from JSON, as a stranger: the same picture",
-               (status, again, live_svg.read() == again_svg.read()), (0, (0, b"", ""), True))
-    expect("silent look-alike fails the check", pendfork_account(account(err, "look-alike")[0]) != [], True)
+        # Another process sends SIGALRM while a run is in progress.
+        target = None
+        while target is None and time.monotonic() - start < 20:
+            time.sleep(0.05)
+            for proc in filter(str.isdigit, os.listdir("/proc")):
+                try:
+                    with open(f"/proc/{proc}/stat") as f:
+                        stat = f.read()
+                except (FileNotFoundError, ProcessLookupError):  # gone meanwhile
+                    continue
+                if "(alarmloop)" in stat and int(stat.rsplit(")", 1)[1].split()[1]) == real.pid:
+                    target = int(proc)
+        expect("alarmloop: seen running under sigtrace", target is not None, True)
+        time.sleep(1.5)
+        if target is not None:
+            os.kill(target, signal.SIGALRM)
 
-# A program's end by a signal is sigtrace's too, as its caller sees it;
-# the signal that ended it is delivered, not left pending.
-status, out, err = run([sigtrace, "sh", "-c", "sleep 0.2; kill -ALRM $$"])
-expect("killed", (status, account(err, "killed")[0][-1].endswith("killed by SIGALRM; still pending: none; blocked: none")),
-       (-signal.SIGALRM, True))
+        status, out, err = finished(real)
+        events, summary = account(err, "alarmloop")
+        expect("alarmloop", (status, out), (0, LINES))
+        expect("alarmloop's account", alarmloop_wrong(events), [])
+        expect("alarmloop: the SIGALRM from outside, merged and named",
+               [e.split("from ")[1] for e in events if " merged " in e and "timer" not in e],
+               [f"{os.path.basename(sys.executable)} {os.getpid()}"])
+        check_documented("alarmloop", out, err, leave_out=f" {os.getpid()}")
+        expect("alarmloop's summary", re.search(r"SIGALRM: sent (\d+).* delivered 4\n.*still pending: SIGALRM", summary)
+               is not None, True)
 
-# What the kernel raised on a process's behalf is not the process's own
-# doing: a write to a pipe with no reader, past the file size limit.
-with tempfile.TemporaryDirectory() as tmp:
-    for case, argv, signo, why in (
-            ("SIGPIPE", ["sh", "-c", "yes | head -n 1"], "SIGPIPE", "a write to a pipe or socket with no reader"),
-            ("SIGXFSZ", ["sh", "-c", f"ulimit -f 0; echo x > {tmp}/big"], "SIGXFSZ", "a write past the file size limit")):
-        status, out, err = run([sigtrace, *argv])
-        raised = [e.split(f"{signo}  ")[1] for e in account(err, case)[0] if f" {signo}  " in e]
-        expect(f"{case}: raised by the kernel", raised[:1], [f"pending    from the kernel: {why}"])
+        status, out, err = finished(lookalike)
+        expect("alarm-driven look-alike prints the same", (status, out, time.monotonic() - start > 3.9), (0, LINES, True))
+        expect("alarm-driven look-alike fails the check", alarmloop_wrong(account(err, "look-alike")[0]) != [], True)
+        expect("alarmloop drawn", finished(drawn)[:2], (0, LINES))
+        check_picture("alarmloop", f"{tmp}/alarmloop.svg")
+        expect("alarm-driven look-alike drawn otherwise",
+               picture(f"{tmp}/alarm_driven.svg")[1] != picture(f"{tmp}/alarmloop.svg")[1], True)
 
-said = b""
-while True:
-    try:
-        chunk = os.read(main, 4096) if select.select([main], [], [], 30)[0] else b""
-    except OSError:  # the terminal closes with its last writer
-        chunk = b""
-    if not chunk:
-        break
-    said += chunk
-os.close(main)
-live.wait()
-said = said.decode().replace("\r\n", "\n")
-first = re.search(r"SIGALRM  delivered", said)
-expect("live: the first delivery before alarm 1", (live.returncode, first is not None and first.start() < said.find("alarm 1\n")),
-       (0, True))
+
+@given(TRACING)
+def pendfork_account():
+    """pendfork, its picture; and a look-alike that sends nothing."""
+    with tempfile.TemporaryDirectory() as tmp:
+        with open(f"{tmp}/no_signal.py", "w") as f:
+            f.write(NO_SIGNAL)
+        status, out, err = run([sigtrace, "--svg", f"{tmp}/pendfork.svg", pendfork])
+        expect("pendfork", (status, out), (0, b"parent : SIGUSR1 pending"))
+        check_picture("pendfork", f"{tmp}/pendfork.svg")
+        expect("pendfork's account", pendfork_wrong(account(err, "pendfork")[0]), [])
+        check_documented("pendfork", out, err)
+        status, out, err = run([sigtrace, "--svg", f"{tmp}/no_signal.svg", sys.executable, f"{tmp}/no_signal.py"])
+        expect("silent look-alike prints the same", (status, out), (0, b"parent : SIGUSR1 pending"))
+        expect("silent look-alike drawn otherwise",
+               picture(f"{tmp}/no_signal.svg")[1] != picture(f"{tmp}/pendfork.svg")[1], True)
+        expect("silent look-alike fails the check", pendfork_wrong(account(err, "look-alike")[0]) != [], True)
+
+
+@given(TRACING)
+def redrawn():
+    """A run's JSON account, drawn again with no privilege, gives the same
+    picture, byte for byte, and the same lines."""
+    with tempfile.TemporaryDirectory() as tmp:
+        status, out, err = run([sigtrace, "--json", "-o", f"{tmp}/run.json", "--svg", f"{tmp}/live.svg", pendfork])
+        os.chmod(tmp, 0o711)
+        os.mkdir(f"{tmp}/theirs", 0o777)
+        os.chmod(f"{tmp}/theirs", 0o777)
+        # A copy, which the stranger can reach wherever the build is.
+        theirs = shutil.copy(sigtrace, f"{tmp}/theirs")
+        with open(f"{tmp}/run.json") as account_in:
+            again = run([theirs, "--from", "-", "--svg", f"{tmp}/theirs/again.svg"], user=STRANGER, stdin=account_in)
+        with open(f"{tmp}/live.svg", "rb") as live_svg, open(f"{tmp}/theirs/again.svg", "rb") as again_svg:
+            expect("drawn again from JSON, as a stranger: the same picture",
+                   (status, again, live_svg.read() == again_svg.read()), (0, (0, b"", ""), True))
+
+
+@given(TRACING)
+def killed():
+    """A program's end by a signal is sigtrace's too, as its caller sees
+    it; the signal that ended it is delivered, not left pending."""
+    status, out, err = run([sigtrace, "sh", "-c", "sleep 0.2; kill -ALRM $$"])
+    expect("killed", (status, account(err, "killed")[0][-1].endswith("killed by SIGALRM; still pending: none; blocked: none")),
+           (-signal.SIGALRM, True))
+
+
+@given(TRACING)
+def kernel_raised():
+    """What the kernel raised on a process's behalf is not the process's
+    own doing: a write to a pipe with no reader, past the file size limit."""
+    with tempfile.TemporaryDirectory() as tmp:
+        for case, argv, signo, why in (
+                ("SIGPIPE", ["sh", "-c", "yes | head -n 1"], "SIGPIPE", "a write to a pipe or socket with no reader"),
+                ("SIGXFSZ", ["sh", "-c", f"ulimit -f 0; echo x > {tmp}/big"], "SIGXFSZ", "a write past the file size limit")):
+            status, out, err = run([sigtrace, *argv])
+            raised = [e.split(f"{signo}  ")[1] for e in account(err, case)[0] if f" {signo}  " in e]
+            expect(f"{case}: raised by the kernel", raised[:1], [f"pending    from the kernel: {why}"])
+
 
 def json_account(path):
     """The JSON account's records, each checked to be an object with a
@@ -373,46 +477,54 @@ def adds_up(summary):
     return wrong
 
 
-# A program that sends itself 100 000 signals: the summary counts every
-# one, whatever the lines lost on the way, and says where they were lost.
-with tempfile.TemporaryDirectory() as tmp:
-    flood = ("import os, signal\nsignal.signal(signal.SIGUSR1, lambda *_: None)\n"
-             "for _ in range(100000):\n    os.kill(os.getpid(), signal.SIGUSR1)\n")
-    status, out, err = run([sigtrace, "--json", "-o", f"{tmp}/account", "--svg", f"{tmp}/flood.svg",
-                            sys.executable, "-c", flood])
-    expect("100 000 signals: -o writes the account there", (status, out, err), (0, b"", ""))
-    dense = [m for m in picture(f"{tmp}/flood.svg")[1] if m[0] == "mark dense"]
-    expect("100 000 signals: a picture under a megabyte, the rest counted",
-           (os.path.getsize(f"{tmp}/flood.svg") < 1 << 20, len(dense)), (True, 1))
-    records = json_account(f"{tmp}/account")
-    usr1 = [p["signals"].get("SIGUSR1") for p in records[-1]["processes"]]
-    gaps = sum(r["count"] for r in records if r["type"] == "lost")
-    expect("100 000 signals: every one counted", [(n["sent"], n["delivered"]) for n in usr1 if n], [(100000, 100000)])
-    expect("100 000 signals: the gaps marked add up to the loss", gaps, records[-1]["lost"])
-    expect("100 000 signals: the summary adds up", adds_up(records[-1]), [])
-    print(f"100 000 signals: {records[-1]['lost']} events lost on the way")
+FLOOD = ("import os, signal\nsignal.signal(signal.SIGUSR1, lambda *_: None)\n"
+         "for _ in range(100000):\n    os.kill(os.getpid(), signal.SIGUSR1)\n")
 
-# With nobody reading its lines until the program is done, the kernel's
-# buffer fills and lines are lost: the summary's counts are exact all the
-# same.  (Waited for by a file it makes last, not by a time: on a busy
-# machine its 100 000 signals may take longer than any time.)
-with tempfile.TemporaryDirectory() as tmp:
-    done = f"{tmp}/done"
-    p = subprocess.Popen([sigtrace, "--json", sys.executable, "-c", flood + f"open({done!r}, 'w').close()\n"],
-                         env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    deadline = time.monotonic() + 300
-    while not os.path.exists(done) and p.poll() is None and time.monotonic() < deadline:
-        time.sleep(0.1)
-    records = [json.loads(line) for line in p.communicate()[1].splitlines()]
-usr1 = [q["signals"]["SIGUSR1"] for q in records[-1]["processes"] if "SIGUSR1" in q["signals"]]
-expect("lines lost: the counts exact all the same",
-       (records[-1]["lost"] > 0, [(n["sent"], n["delivered"]) for n in usr1]), (True, [(100000, 100000)]))
-expect("lines lost: where, and how many", sum(r["count"] for r in records if r["type"] == "lost"),
-       records[-1]["lost"])
 
-# A full real-time queue: sigqueue's signals past the limit are lost;
-# kill's are made pending without their information, merging with the
-# one pending.  Each delivered, nothing left, and a summary that adds up.
+@given(TRACING)
+def flood():
+    """A program that sends itself 100 000 signals: the summary counts
+    every one, whatever the lines lost on the way, and says where they
+    were lost."""
+    with tempfile.TemporaryDirectory() as tmp:
+        status, out, err = run([sigtrace, "--json", "-o", f"{tmp}/account", "--svg", f"{tmp}/flood.svg",
+                                sys.executable, "-c", FLOOD])
+        expect("100 000 signals: -o writes the account there", (status, out, err), (0, b"", ""))
+        dense = [m for m in picture(f"{tmp}/flood.svg")[1] if m[0] == "mark dense"]
+        expect("100 000 signals: a picture under a megabyte, the rest counted",
+               (os.path.getsize(f"{tmp}/flood.svg") < 1 << 20, len(dense)), (True, 1))
+        records = json_account(f"{tmp}/account")
+        usr1 = [p["signals"].get("SIGUSR1") for p in records[-1]["processes"]]
+        gaps = sum(r["count"] for r in records if r["type"] == "lost")
+        expect("100 000 signals: every one counted", [(n["sent"], n["delivered"]) for n in usr1 if n], [(100000, 100000)])
+        expect("100 000 signals: the gaps marked add up to the loss", gaps, records[-1]["lost"])
+        expect("100 000 signals: the summary adds up", adds_up(records[-1]), [])
+        print(f"100 000 signals: {records[-1]['lost']} events lost on the way")
+
+
+@given(TRACING)
+def lines_lost():
+    """With nobody reading its lines until the program is done, the
+    kernel's buffer fills and lines are lost: the summary's counts are
+    exact all the same.  (Waited for by a file it makes last, not by a
+    time: on a busy machine its 100 000 signals may take longer than any
+    time.)"""
+    with tempfile.TemporaryDirectory() as tmp:
+        done = f"{tmp}/done"
+        p = subprocess.Popen([sigtrace, "--json", sys.executable, "-c", FLOOD + f"open({done!r}, 'w').close()\n"],
+                             env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        with reaped(p):
+            deadline = time.monotonic() + 300
+            while not os.path.exists(done) and p.poll() is None and time.monotonic() < deadline:
+                time.sleep(0.1)
+            records = [json.loads(line) for line in p.communicate()[1].splitlines()]
+    usr1 = [q["signals"]["SIGUSR1"] for q in records[-1]["processes"] if "SIGUSR1" in q["signals"]]
+    expect("lines lost: the counts exact all the same",
+           (records[-1]["lost"] > 0, [(n["sent"], n["delivered"]) for n in usr1]), (True, [(100000, 100000)]))
+    expect("lines lost: where, and how many", sum(r["count"] for r in records if r["type"] == "lost"),
+           records[-1]["lost"])
+
+
 FULL = """import ctypes, os, resource, signal
 libc = ctypes.CDLL(None)
 signal.signal(signal.SIGRTMIN, lambda *_: None)
@@ -424,20 +536,28 @@ for _ in range(3):
     os.kill(os.getpid(), signal.SIGRTMIN)
 signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGRTMIN})
 """
-with tempfile.TemporaryDirectory() as tmp:
-    status, out, err = run([sigtrace, "--json", "-o", f"{tmp}/account", sys.executable, "-c", FULL])
-    records = json_account(f"{tmp}/account")
-    kills = [r["what"] for r in records if r["type"] == "signal" and r["sig"] == "SIGRTMIN" and r.get("code") == "SI_USER"
-             and r["what"] != "delivered"]
-    counts = [p["signals"]["SIGRTMIN"] for p in records[-1]["processes"] if "SIGRTMIN" in p["signals"]]
-    expect("a full queue: kill's signals merge with the pending one", (status, kills), (0, ["merged"] * 3))
-    expect("a full queue: every one sent counted, every one pending delivered",
-           [(n["sent"], n["pending"] + n["lost"] + n["merged"], n["pending"] == n["delivered"], n["merged"])
-            for n in counts], [(1003, 1003, True, 3)])
-    expect("a full queue: the summary adds up", adds_up(records[-1]), [])
 
-# Small programs that take, throw away, stop and die: each fate as the
-# kernel gave it, in JSON, and a summary that adds up.
+
+@given(TRACING)
+def full_queue():
+    """A full real-time queue: sigqueue's signals past the limit are lost;
+    kill's are made pending without their information, merging with the
+    one pending.  Each delivered, nothing left, and a summary that adds
+    up."""
+    with tempfile.TemporaryDirectory() as tmp:
+        status, out, err = run([sigtrace, "--json", "-o", f"{tmp}/account", sys.executable, "-c", FULL])
+        records = json_account(f"{tmp}/account")
+        kills = [r["what"] for r in records if r["type"] == "signal" and r["sig"] == "SIGRTMIN" and r.get("code") == "SI_USER"
+                 and r["what"] != "delivered"]
+        counts = [p["signals"]["SIGRTMIN"] for p in records[-1]["processes"] if "SIGRTMIN" in p["signals"]]
+        expect("a full queue: kill's signals merge with the pending one", (status, kills), (0, ["merged"] * 3))
+        expect("a full queue: every one sent counted, every one pending delivered",
+               [(n["sent"], n["pending"] + n["lost"] + n["merged"], n["pending"] == n["delivered"], n["merged"])
+                for n in counts], [(1003, 1003, True, 3)])
+        expect("a full queue: the summary adds up", adds_up(records[-1]), [])
+
+
+# Small programs that take, throw away, stop and die.
 BLOCK = "import os, signal, sys, time\nsignal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1})\n"
 SIGNALFD = (BLOCK + "import ctypes\nlibc = ctypes.CDLL(None)\nmask = ctypes.create_string_buffer(128)\n"
             "libc.sigemptyset(mask); libc.sigaddset(mask, signal.SIGUSR1)\nfd = libc.signalfd(-1, mask, 0)\n"
@@ -476,107 +596,140 @@ def fates(records):
             if r["type"] == "signal" and r["what"] in ("taken", "discarded", "delivered")]
 
 
-# Run by root, the program runs as root would: dumpable, and where the
-# kernel writes cores into the working directory, it leaves its core there.
-with open("/proc/sys/kernel/core_pattern") as f:
-    pattern = f.read()
-in_place = "/" not in pattern and "|" not in pattern
-with tempfile.TemporaryDirectory() as tmp:
-    code = ("import ctypes, os, resource\nresource.setrlimit(resource.RLIMIT_CORE, (-1, -1))\n"
-            "print(ctypes.CDLL(None).prctl(3, 0, 0, 0, 0), flush=True)\nos.abort()\n")
-    status, out, err = run([sigtrace, "--json", "-o", f"{tmp}/account", sys.executable, "-c", code], cwd=tmp)
-    ends = [r for r in json_account(f"{tmp}/account") if r["type"] == "exit"]
-    expect("run by root: the program is dumpable, and sigtrace dies as it did", (out, status), (b"1\n", -signal.SIGABRT))
-    if in_place:
-        expect("run by root: its core where it would be",
-               (ends[-1]["core"], any(name.startswith("core") for name in os.listdir(tmp))), (True, True))
-
-resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # no core of SIGSEGV's to clean up
-with tempfile.TemporaryDirectory() as tmp:
-    for case, code, killed, want in (
-            ("sigwait", BLOCK + "os.kill(os.getpid(), signal.SIGUSR1)\nsignal.sigwait({signal.SIGUSR1})\n", 0,
-             [("taken", "SIGUSR1", "rt_sigtimedwait")]),
-            ("signalfd", SIGNALFD, 0, [("taken", "SIGUSR1", "signalfd")]),
-            ("SIG_IGN", BLOCK + "os.kill(os.getpid(), signal.SIGUSR1)\nsignal.signal(signal.SIGUSR1, signal.SIG_IGN)\n",
-             0, [("discarded", "SIGUSR1", "sig_ign")]),
-            ("a thread", THREAD, 0, [("taken", "SIGUSR1", "rt_sigtimedwait")]),
-            ("stop", STOP, 0, [("delivered", "SIGSTOP", "stop")]),
-            ("SIGSEGV", "import ctypes\nctypes.string_at(0)\n", signal.SIGSEGV, [("delivered", "SIGSEGV", "core")]),
-            ("SIGTERM", "import os, signal\nos.kill(os.getpid(), signal.SIGTERM)\n", signal.SIGTERM,
-             [("delivered", "SIGTERM", "terminate")])):
+@given(TRACING)
+def dumpable():
+    """Run by root, the program runs as root would: dumpable, and where the
+    kernel writes cores into the working directory, it leaves its core
+    there."""
+    with open("/proc/sys/kernel/core_pattern") as f:
+        pattern = f.read()
+    in_place = "/" not in pattern and "|" not in pattern
+    with tempfile.TemporaryDirectory() as tmp:
+        code = ("import ctypes, os, resource\nresource.setrlimit(resource.RLIMIT_CORE, (-1, -1))\n"
+                "print(ctypes.CDLL(None).prctl(3, 0, 0, 0, 0), flush=True)\nos.abort()\n")
         status, out, err = run([sigtrace, "--json", "-o", f"{tmp}/account", sys.executable, "-c", code], cwd=tmp)
-        records = json_account(f"{tmp}/account")
-        expect(f"{case}: ends as its program did", status, -killed)
-        expect(f"{case}: its fate", [f for f in fates(records) if f[1] != "SIGCHLD"], want)
-        expect(f"{case}: the summary adds up", adds_up(records[-1]), [])
-        types = [r["type"] for r in records]
-        if case == "a thread":
-            taken = [r for r in records if r.get("what") == "taken"][0]
-            expect("a thread: made, and taking what was sent to the process",
-                   ("thread" in types, "fork" in types, taken["tid"] != taken["pid"]), (True, False, True))
-            expect("a thread: the process ends once", types.count("exit"), 1)
-        if case == "stop":
-            expect("stop: stopped and continued", ("stop" in types, "continue" in types), (True, True))
-        if case == "SIGTERM":
-            expect("SIGTERM: no SIGKILL of the kernel's own", [r for r in records if r.get("sig") == "SIGKILL"], [])
+        ends = [r for r in json_account(f"{tmp}/account") if r["type"] == "exit"]
+        expect("run by root: the program is dumpable, and sigtrace dies as it did", (out, status), (b"1\n", -signal.SIGABRT))
+        if in_place:
+            expect("run by root: its core where it would be",
+                   (ends[-1]["core"], any(name.startswith("core") for name in os.listdir(tmp))), (True, True))
 
-    # Ctrl-Z stops the job: the program, then sigtrace once the stop is
-    # in its account, so that the shell sees the job stopped; fg sets both
-    # going.  (A group of its own, in this session, as a shell makes one.)
-    os.unlink(f"{tmp}/account")
-    p = subprocess.Popen([sigtrace, "-o", f"{tmp}/account", "sleep", "2"], env=ENV, process_group=0)
-    writing = started(f"{tmp}/account")
-    os.killpg(p.pid, signal.SIGTSTP)
-    _, status = os.waitpid(p.pid, os.WUNTRACED)
-    with open(writing) as f:
-        said = f.read()
-    os.killpg(p.pid, signal.SIGCONT)
-    p.wait(timeout=30)
-    expect("Ctrl-Z: the job stops, its stop already told; fg sets it going",
-           (os.WIFSTOPPED(status), said.rstrip().endswith("stops"), p.returncode), (True, True, 0))
 
-    # SIGTERM to sigtrace alone, from a process it does not trace, is
-    # passed on to the program; the account is whole, and sigtrace dies as
-    # the program did.
-    os.unlink(f"{tmp}/account")
-    p = subprocess.Popen([sigtrace, "-o", f"{tmp}/account", "sleep", "30"], env=ENV)
-    started(f"{tmp}/account")
-    p.terminate()
-    p.wait(timeout=30)
-    with open(f"{tmp}/account") as f:
-        said = f.read()
-    expect("SIGTERM to sigtrace: passed on, and the account whole",
-           (p.returncode, "killed by SIGTERM" in said, "summary:" in said), (-signal.SIGTERM, True, True))
+@given(TRACING)
+def fates_told():
+    """Each fate as the kernel gave it, in JSON, and a summary that adds
+    up."""
+    core = resource.getrlimit(resource.RLIMIT_CORE)
+    # No core of SIGSEGV's to clean up; the hard limit kept, as root here
+    # may not raise it again.
+    resource.setrlimit(resource.RLIMIT_CORE, (0, core[1]))
+    try:
+        with tempfile.TemporaryDirectory() as tmp:
+            for case, code, killed, want in (
+                    ("sigwait", BLOCK + "os.kill(os.getpid(), signal.SIGUSR1)\nsignal.sigwait({signal.SIGUSR1})\n", 0,
+                     [("taken", "SIGUSR1", "rt_sigtimedwait")]),
+                    ("signalfd", SIGNALFD, 0, [("taken", "SIGUSR1", "signalfd")]),
+                    ("SIG_IGN", BLOCK + "os.kill(os.getpid(), signal.SIGUSR1)\nsignal.signal(signal.SIGUSR1, signal.SIG_IGN)\n",
+                     0, [("discarded", "SIGUSR1", "sig_ign")]),
+                    ("a thread", THREAD, 0, [("taken", "SIGUSR1", "rt_sigtimedwait")]),
+                    ("stop", STOP, 0, [("delivered", "SIGSTOP", "stop")]),
+                    ("SIGSEGV", "import ctypes\nctypes.string_at(0)\n", signal.SIGSEGV, [("delivered", "SIGSEGV", "core")]),
+                    ("SIGTERM", "import os, signal\nos.kill(os.getpid(), signal.SIGTERM)\n", signal.SIGTERM,
+                     [("delivered", "SIGTERM", "terminate")])):
+                status, out, err = run([sigtrace, "--json", "-o", f"{tmp}/account", sys.executable, "-c", code], cwd=tmp)
+                records = json_account(f"{tmp}/account")
+                expect(f"{case}: ends as its program did", status, -killed)
+                expect(f"{case}: its fate", [f for f in fates(records) if f[1] != "SIGCHLD"], want)
+                expect(f"{case}: the summary adds up", adds_up(records[-1]), [])
+                types = [r["type"] for r in records]
+                if case == "a thread":
+                    taken = [r for r in records if r.get("what") == "taken"][0]
+                    expect("a thread: made, and taking what was sent to the process",
+                           ("thread" in types, "fork" in types, taken["tid"] != taken["pid"]), (True, False, True))
+                    expect("a thread: the process ends once", types.count("exit"), 1)
+                if case == "stop":
+                    expect("stop: stopped and continued", ("stop" in types, "continue" in types), (True, True))
+                if case == "SIGTERM":
+                    expect("SIGTERM: no SIGKILL of the kernel's own", [r for r in records if r.get("sig") == "SIGKILL"], [])
+    finally:
+        resource.setrlimit(resource.RLIMIT_CORE, core)
 
-    # A process that outlives the program: sigtrace says it waits for it,
-    # and an interrupt ends the wait with the summary so far.
-    p = subprocess.Popen([sigtrace, "-o", f"{tmp}/account", "sh", "-c", "sleep 30 & exit 3"], env=ENV)
-    waited = None
-    writing = started(f"{tmp}/account")
-    for _ in range(400):
-        time.sleep(0.05)
-        with open(writing) as f:
-            waited = re.search(r"waiting for child (\d+) \(sleep\)", f.read())
+
+@given(TRACING)
+def ctrl_z():
+    """Ctrl-Z stops the job: the program, then sigtrace once the stop is
+    in its account, so that the shell sees the job stopped; fg sets both
+    going.  (A group of its own, in this session, as a shell makes one.)"""
+    with tempfile.TemporaryDirectory() as tmp:
+        p = subprocess.Popen([sigtrace, "-o", f"{tmp}/account", "sleep", "2"], env=ENV, process_group=0)
+        with reaped(p, group=True):
+            writing = started(f"{tmp}/account")
+            os.killpg(p.pid, signal.SIGTSTP)
+            _, status = os.waitpid(p.pid, os.WUNTRACED)
+            with open(writing) as f:
+                said = f.read()
+            os.killpg(p.pid, signal.SIGCONT)
+            p.wait(timeout=30)
+        expect("Ctrl-Z: the job stops, its stop already told; fg sets it going",
+               (os.WIFSTOPPED(status), said.rstrip().endswith("stops"), p.returncode), (True, True, 0))
+
+
+@given(TRACING)
+def sigterm_passed():
+    """SIGTERM to sigtrace alone, from a process it does not trace, is
+    passed on to the program; the account is whole, and sigtrace dies as
+    the program did."""
+    with tempfile.TemporaryDirectory() as tmp:
+        p = subprocess.Popen([sigtrace, "-o", f"{tmp}/account", "sleep", "30"], env=ENV)
+        with reaped(p):
+            started(f"{tmp}/account")
+            p.terminate()
+            p.wait(timeout=30)
+        with open(f"{tmp}/account") as f:
+            said = f.read()
+        expect("SIGTERM to sigtrace: passed on, and the account whole",
+               (p.returncode, "killed by SIGTERM" in said, "summary:" in said), (-signal.SIGTERM, True, True))
+
+
+@given(TRACING)
+def descendant():
+    """A process that outlives the program: sigtrace says it waits for it,
+    and an interrupt ends the wait with the summary so far."""
+    with tempfile.TemporaryDirectory() as tmp:
+        p = subprocess.Popen([sigtrace, "-o", f"{tmp}/account", "sh", "-c", "sleep 30 & exit 3"], env=ENV)
+        waited = None
+        with reaped(p):
+            writing = started(f"{tmp}/account")
+            for _ in range(400):
+                time.sleep(0.05)
+                with open(writing) as f:
+                    waited = re.search(r"waiting for child (\d+) \(sleep\)", f.read())
+                if waited:
+                    break
+            p.send_signal(signal.SIGINT)
+            p.wait(timeout=30)
         if waited:
-            break
-    p.send_signal(signal.SIGINT)
-    p.wait(timeout=30)
-    if waited:
-        os.kill(int(waited[1]), signal.SIGKILL)
-    with open(f"{tmp}/account") as f:
-        said = f.read()
-    expect("a descendant lives on: sigtrace says so, and ^C ends the wait",
-           (waited is not None, p.returncode, "summary:" in said), (True, 3, True))
+            os.kill(int(waited[1]), signal.SIGKILL)
+        with open(f"{tmp}/account") as f:
+            said = f.read()
+        expect("a descendant lives on: sigtrace says so, and ^C ends the wait",
+               (waited is not None, p.returncode, "summary:" in said), (True, 3, True))
 
-    # kill 0 from the program reaches sigtrace too, in the same group: it
-    # stays to write the whole account, then dies as its program did.
-    p = subprocess.Popen([sigtrace, "-o", f"{tmp}/account", "sh", "-c", "sleep 0.2; kill -TERM 0; sleep 5"],
-                         env=ENV, start_new_session=True, stderr=subprocess.PIPE)
-    p.communicate(timeout=30)
-    with open(f"{tmp}/account") as f:
-        text = f.read()
-    expect("kill 0: sigtrace stays for the summary, and dies as its program", (p.returncode, "summary:" in text),
-           (-signal.SIGTERM, True))
+
+@given(TRACING)
+def kill_0():
+    """kill 0 from the program reaches sigtrace too, in the same group: it
+    stays to write the whole account, then dies as its program did."""
+    with tempfile.TemporaryDirectory() as tmp:
+        p = subprocess.Popen([sigtrace, "-o", f"{tmp}/account", "sh", "-c", "sleep 0.2; kill -TERM 0; sleep 5"],
+                             env=ENV, start_new_session=True, stderr=subprocess.PIPE)
+        with reaped(p, group=True):
+            p.communicate(timeout=30)
+        with open(f"{tmp}/account") as f:
+            text = f.read()
+        expect("kill 0: sigtrace stays for the summary, and dies as its program", (p.returncode, "summary:" in text),
+               (-signal.SIGTERM, True))
+
 
 # The two ways of seeing what no tracepoint tells, fentry/fexit on the
 # kernel's functions and sys_enter/sys_exit on every system call, tell the
@@ -604,10 +757,11 @@ def same_told(path):
     return per
 
 
-status, out, err = run([sigtrace, "true"], env=dict(ENV, SIGTRACE_WATCH="fentry/fexit"))
-if status != 0:
-    print(f"both ways: this kernel refuses fentry/fexit ({err.strip()}): compared on one that has them")
-else:
+@given(TRACING)
+def both_ways():
+    status, out, err = run([sigtrace, "true"], env=dict(ENV, SIGTRACE_WATCH="fentry/fexit"))
+    if status != 0:
+        raise NotHere(f"this kernel refuses fentry/fexit ({err.strip()}): compared on one that has them")
     HANDLER = ("import os, signal\nsignal.signal(signal.SIGUSR1, lambda *_: signal.pthread_sigmask(signal.SIG_BLOCK, set()))\n"
                "signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR2})\nos.kill(os.getpid(), signal.SIGUSR1)\n"
                "os.kill(os.getpid(), signal.SIGUSR2)\nsignal.signal(signal.SIGUSR2, signal.SIG_IGN)\n")
@@ -627,6 +781,7 @@ else:
                 told[way] = same_told(account_path)
             expect(f"both ways, {case}: the same account", told["fentry/fexit"], told["sys_enter/sys_exit"])
 
+
 # A lab's copy: members of its group trace without root, with the file
 # capabilities CAP_BPF and CAP_PERFMON and nothing more.
 CAP_PERFMON, CAP_BPF = 38, 39
@@ -645,30 +800,82 @@ print(me["Uid"].split(), me["Gid"].split(), me["CapInh"].strip(), me["CapPrm"].s
       me["CapAmb"].strip(), tracer["CapPrm"].strip(), tracer["CapEff"].strip(),
       [link(fd) for fd in os.listdir("/proc/self/fd") if fd not in "012" and link(fd)])
 """
-with tempfile.TemporaryDirectory() as tmp:
-    os.chmod(tmp, 0o755)
-    group, member, outsider = STRANGER + 1, STRANGER + 2, STRANGER + 3
-    lab = shutil.copy(sigtrace, f"{tmp}/sigtrace")
-    os.chown(lab, 0, group)
-    os.chmod(lab, 0o754)
-    os.setxattr(lab, "security.capability", capabilities)
-    program = shutil.copy(alarmloop, tmp)
-    status, out, err = run([lab, program], user=member, groups=[group])
-    expect("lab: alarmloop", (status, out), (0, LINES))
-    expect("lab: alarmloop's account", alarmloop_account(account(err, "lab")[0]), [])
-    status, out, err = run([lab, "python3", "-c", STATUS], user=member, groups=[group])
-    ids = [str(member)] * 4
-    expect("lab: the program runs as the user, with no capability and no descriptor of the tracer",
-           (status, out.decode()), (0, f"{ids} {ids} 0000000000000000 0000000000000000 0000000000000000 "
-                                       f"0000000000000000 0000000000000000 0000000000000000 []\n"))
-    status, out, err = run([lab, "-o", "/proc/sys/kernel/pid_max", program], user=member, groups=[group])
-    expect("lab: the account is written as the user", (status, out, err),
-           (1, b"", "sigtrace: /proc/sys/kernel/pid_max: Permission denied\n"))
-    status, out, err = run([lab, "su", "--help"], user=member, groups=[group])
-    expect("lab: no tracing through an exec that gains privilege",
-           (status, [e.split(None, 3)[3] for e in account(err, "lab")[0]][-2:]),
-           (0, ["starts su", "gains privilege by that exec, and is traced no more"]))
-    status, out, err = run(["sh", "-c", f"{lab} {program}"], user=outsider)
-    expect("lab: refused outside the group, in one line",
-           (status, out, err.count("\n"), "Permission denied" in err), (126, b"", 1, True))
-finish()
+
+
+@given(TRACING)
+def unprivileged():
+    with tempfile.TemporaryDirectory() as tmp:
+        os.chmod(tmp, 0o755)
+        group, member, outsider = STRANGER + 1, STRANGER + 2, STRANGER + 3
+        lab = shutil.copy(sigtrace, f"{tmp}/sigtrace")
+        os.chown(lab, 0, group)
+        os.chmod(lab, 0o754)
+        os.setxattr(lab, "security.capability", capabilities)
+        program = shutil.copy(alarmloop, tmp)
+        status, out, err = run([lab, program], user=member, groups=[group])
+        expect("lab: alarmloop", (status, out), (0, LINES))
+        expect("lab: alarmloop's account", alarmloop_wrong(account(err, "lab")[0]), [])
+        status, out, err = run([lab, "python3", "-c", STATUS], user=member, groups=[group])
+        ids = [str(member)] * 4
+        expect("lab: the program runs as the user, with no capability and no descriptor of the tracer",
+               (status, out.decode()), (0, f"{ids} {ids} 0000000000000000 0000000000000000 0000000000000000 "
+                                           f"0000000000000000 0000000000000000 0000000000000000 []\n"))
+        status, out, err = run([lab, "-o", "/proc/sys/kernel/pid_max", program], user=member, groups=[group])
+        expect("lab: the account is written as the user", (status, out, err),
+               (1, b"", "sigtrace: /proc/sys/kernel/pid_max: Permission denied\n"))
+        status, out, err = run([lab, "su", "--help"], user=member, groups=[group])
+        expect("lab: no tracing through an exec that gains privilege",
+               (status, [e.split(None, 3)[3] for e in account(err, "lab")[0]][-2:]),
+               (0, ["starts su", "gains privilege by that exec, and is traced no more"]))
+        status, out, err = run(["sh", "-c", f"{lab} {program}"], user=outsider)
+        expect("lab: refused outside the group, in one line",
+               (status, out, err.count("\n"), "Permission denied" in err), (126, b"", 1, True))
+
+
+unknown = [name for name in options.case if name not in CASES]
+if unknown:
+    parser.error(f"no case {', '.join(unknown)}; the cases: {', '.join(CASES)}")
+passed, failed, skipped = [], [], []
+
+
+def tally():
+    print(f"{len(passed)} passed, {len(failed)} failed" + (f", {len(skipped)} skipped" if skipped else "")
+          + "".join(f"\n{what}: {' '.join(names)}" for what, names in (("failed", failed), ("skipped", skipped)) if names))
+
+
+ready = BUILT
+for name, (level, test) in CASES.items():
+    if options.case and name not in options.case:
+        continue
+    # What the machine lacks is told once, by the first case that needs it,
+    # and the rest are skipped with the whole test (failed, where a case
+    # before it failed).
+    while ready < level:
+        ready += 1
+        why = why_not(ready)
+        if why:
+            if passed or failed or skipped:
+                tally()
+            skip(why)
+    before, start = harness.failures, time.monotonic()
+    why = stopped = None
+    try:
+        test()
+    except NotHere as e:
+        why = str(e)
+    except Exception as e:  # any fault of the case's, told with where it was
+        harness.failures += 1
+        stopped = f"stopped by {type(e).__name__}: {e}"
+        print("".join("    " + line for line in traceback.format_exc().splitlines(True)), end="")
+    took = f"({time.monotonic() - start:.1f} s)"
+    if harness.failures > before:
+        failed.append(name)
+        print(f"FAIL {name}: {stopped or f'{harness.failures - before} check(s) failed'} {took}")
+    elif why:
+        skipped.append(name)
+        print(f"skip {name}: {why}")
+    else:
+        passed.append(name)
+        print(f"ok   {name} {took}")
+tally()
+sys.exit(1 if failed else 0)
