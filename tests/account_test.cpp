@@ -413,8 +413,8 @@ again()
 
 	writer->start("prog", 90);
 	for (const event &each : records)
-		for (const Event &told : account.decode(each))
-			writer->event(told);
+		for (const Event &made : account.decode(each))
+			writer->event(made);
 	writer->summary(account.summary());
 	std::fclose(json_out);
 

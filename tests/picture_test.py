@@ -109,6 +109,41 @@ def kinds(found):
     return sorted(kind for kind, _ in found)
 
 
+def png_pixels(path):
+    """The width and height of a PNG of 8-bit RGB or RGBA, and a function
+    that gives the RGB of the pixel at x, y."""
+    with open(path, "rb") as f:
+        data = f.read()
+    width, height, depth, colour = struct.unpack(">IIBB", data[16:26])
+    chunks, at = b"", 8
+    while at < len(data):
+        length, kind = struct.unpack(">I4s", data[at:at + 8])
+        if kind == b"IDAT":
+            chunks += data[at + 8:at + 8 + length]
+        at += 12 + length
+    raw, size = zlib.decompress(chunks), {6: 4, 2: 3}[colour]
+    stride, rows, above = width * size, [], bytes(width * size)
+    for y in range(height):
+        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for i in range(stride):
+            a, b = line[i - size] if i >= size else 0, above[i]
+            c = above[i - size] if i >= size else 0
+            p = a + b - c
+            paeth = a if abs(p - a) <= abs(p - b) and abs(p - a) <= abs(p - c) else b if abs(p - b) <= abs(p - c) else c
+            line[i] = (line[i] + (0, a, b, (a + b) // 2, paeth)[kind]) & 0xff
+        rows.append(above := bytes(line))
+    return width, height, lambda x, y: tuple(rows[y][x * size:x * size + 3])
+
+
+def mark_at(g):
+    """Where a mark's shape stands: a shape used there, or one moved."""
+    use = g.find(f"{SVG}use")
+    if use is not None:
+        return float(use.get("x")), float(use.get("y"))
+    moved = [e.get("transform") for e in g.iter() if (e.get("transform") or "").startswith("translate(")][0]
+    return tuple(map(float, moved[len("translate("):-1].split(",")))
+
+
 def png_size(path):
     """The width and height of a PNG, and whether it holds more than one
     colour: its rows, unfiltered, are not all alike."""
@@ -176,8 +211,13 @@ with tempfile.TemporaryDirectory() as tmp:
            [k for k in kinds(found) if k != "blocked"],
            ["delivered", "end", "end", "end", "fork", "generated", "handler", "ignored", "thread", "wait"])
     linked = [g for g in tree.iter(f"{SVG}g") if g.get("class") == "mark ignored"]
+    child_lane = [g.find(f"{SVG}rect") for g in tree.iter(f"{SVG}g") if g.get("class") == "lane"
+                  and g.find(f"{SVG}text").text.split()[1] == "11"][0]
+    links = [p.get("d") for g in linked for p in g.findall(f"{SVG}path") if p.get("class", "").startswith("link ")]
+    top = float(child_lane.get("y"))
     expect("fork: the child's signal linked to the child's lane",
-           [p.get("stroke-dasharray") for g in linked for p in g.findall(f"{SVG}path")], ["3 2"])
+           [top <= float(d[1:].split("L")[0].split(",")[1]) <= top + float(child_lane.get("height")) for d in links],
+           [True])
     expect("fork: SIGCHLD's line", [words(t) for k, t in found if k == "generated"],
            ["0 process 10 SIGCHLD pending from the kernel: child 11 ended, to the process"])
 
@@ -335,6 +375,133 @@ with tempfile.TemporaryDirectory() as tmp:
            (0 < stopped < 1000, not_drawn(found), kinds(found).count("end")),
            (True, {"stops": 50000 - stopped, "goings on": 50000 - gone_on}, 1))
 
+    # Real-time signals queued while blocked, their bars one over another:
+    # each one made pending still reads as a filled mark, however dense,
+    # which the rendering below checks; an ignored one reads otherwise.
+    RTMIN = ("SIGRTMIN", 34)
+    queued = start() + [{"type": "blocked", "us": 2, "pid": 10, "tid": 10, "blocked": ["SIGRTMIN"]}]
+    for i in range(30):
+        queued.append(signal(10 + 200 * i, "pending", *RTMIN, value=i))
+    queued += [signal(6100, "ignored", *USR2), {"type": "blocked", "us": 6200, "pid": 10, "tid": 10, "blocked": []}]
+    for i in range(30):
+        queued += [handler(6201 + 2 * i, *RTMIN, queued_us=10 + 200 * i, blocked=["SIGRTMIN"]),
+                   back(6202 + 2 * i, *RTMIN, 1, [])]
+    drawn["queued"] = draw(tmp, "queued", queued + [end(6300), summary(6300)])
+    found, tree = marks(drawn["queued"])
+    expect("queued: every bar, every mark", (kinds(found).count("wait"), kinds(found).count("generated")), (30, 30))
+
+    # A signal blocked, then delivered in sigsuspend, which sets another
+    # mask for its wait and tells nothing: the band does not show the
+    # signal blocked as it is delivered, but that the mask is not known.
+    drawn["suspend"] = draw(tmp, "suspend", start() + [
+        {"type": "blocked", "us": 2, "pid": 10, "tid": 10, "blocked": ["SIGUSR1"]},
+        {"type": "fork", "us": 3, "pid": 10, "tid": 10, "child": 11},
+        signal(20000, "pending", *USR1, **{"from": {"kind": "child", "pid": 11, "tid": 11, "comm": "prog"}}),
+        end(20001, pid=11, blocked=["SIGUSR1"]),
+        handler(20010, *USR1, queued_us=20000, blocked=["SIGUSR1"]), back(20011, *USR1, 1, ["SIGUSR1"]),
+        end(20020, blocked=["SIGUSR1"]), summary(20020)])
+    found, tree = marks(drawn["suspend"])
+    run = [g.find(f"{SVG}rect") for g in tree.iter(f"{SVG}g") if g.get("class") == "mark handler"][0]
+    delivered = float(run.get("x"))
+    parent = [g for g in tree.iter(f"{SVG}g") if g.get("class") == "lane"][0]
+    bands = [(g.get("class").split()[1], words(g.find(f"{SVG}title").text), float(g.find(f"{SVG}rect").get("x")),
+              float(g.find(f"{SVG}rect").get("width"))) for g in parent.iter(f"{SVG}g")
+             if g.get("class") in ("mark blocked", "mark unseen")]
+    expect("suspend: just before the delivery, the mask is not shown",
+           [kind for kind, title, x, width in bands if x < delivered <= x + width + 0.1], ["unseen"])
+    expect("suspend: the mask told before, and the handler's from its delivery",
+           [(kind, title.split(" 10 ", 1)[1]) for kind, title, x, width in bands if kind == "blocked"],
+           [("blocked", "starts prog"), ("blocked", "blocks SIGUSR1"),
+            ("blocked", "SIGUSR1 delivered to its handler (SA_RESTART), sent by itself")])
+    expect("suspend: where the events say the mask, none is unknown",
+           [kinds(marks(drawn[name])[0]).count("unseen") for name in ("merge", "nested", "fork", "pending")],
+           [0, 0, 0, 0])
+
+    # Events microseconds apart, about 11 ms in: no two ticks read alike,
+    # and they read in order.
+    close = start() + [signal(10900 + 6 * i, "ignored", *USR2) for i in range(60)]
+    drawn["ticks"] = draw(tmp, "ticks", close + [end(11300), summary(11300)])
+    found, tree = marks(drawn["ticks"])
+    axis = [g for g in tree.iter(f"{SVG}g") if g.get("class") == "axis"][0]
+    ticks = [t.text for t in axis.iter(f"{SVG}text") if not t.text.startswith("+")]
+    read = [float(t.split()[0]) * (1000 if t.endswith(" ms") else 1e6) for t in ticks]
+    expect("ticks: each reads otherwise", len(set(ticks)) == len(ticks) > 5, True)
+    expect("ticks: in order", read == sorted(read), True)
+
+    # A stop, and the legend that says what its line is.
+    drawn["stopped"] = draw(tmp, "stopped", start() + [
+        {"type": "stop", "us": 2, "pid": 10, "tid": 10}, {"type": "continue", "us": 3, "pid": 10, "tid": 10},
+        end(5), summary(5)])
+    found, tree = marks(drawn["stopped"])
+    stop = [p.get("class") for g in tree.iter(f"{SVG}g") if g.get("class") == "mark stopped"
+            for p in g.iter(f"{SVG}path")]
+    legend = [g for g in tree.iter(f"{SVG}g") if g.get("class") == "legend"][0]
+    keys = [p.get("class") for p in legend.iter(f"{SVG}path")]
+    expect("stopped: its line in the legend, and named",
+           (len(stop) == 1 and stop[0] is not None and stop[0] in keys,
+            any("stopped" in t.text for t in legend.iter(f"{SVG}text"))), (True, True))
+
+    # A storm most of whose records were lost: the grey box counts what
+    # the summary counts, less what is drawn, not the records that came.
+    storm = start()
+    for i in range(300):
+        storm += [signal(10 + 10 * i, "pending", *USR1),
+                  handler(11 + 10 * i, *USR1, queued_us=10 + 10 * i, blocked=["SIGUSR1"]),
+                  back(12 + 10 * i, *USR1, 1, []), {"type": "lost", "us": 13 + 10 * i, "pid": 10, "tid": 10,
+                                                     "count": 17}]
+    tally = {"signo": 10, "sent": 2000, "pending": 2000, "merged": 0, "ignored": 0, "lost": 0, "dropped": 0,
+             "delivered": 2000, "taken": 0, "discarded": 0}
+    told_summary = dict(summary(4000), lost=5100, processes=[
+        {"pid": 10, "label": "process", "program": "prog", "signals": {"SIGUSR1": tally},
+         "end": {"status": 0, "pending": [], "blocked": []}}])
+    drawn["summed"] = draw(tmp, "summed", storm + [end(4000), told_summary])
+    found, tree = marks(drawn["summed"])
+    counted = not_drawn(found)
+    expect("summed: the summary's deliveries and generations, less those drawn",
+           (counted.get("SIGUSR1 delivered"), counted.get("SIGUSR1 pending")),
+           (2000 - kinds(found).count("delivered"), 2000 - kinds(found).count("generated")))
+
+    # A wide picture: each lane named wherever one looks along it, not
+    # only at the far left.
+    wide = start() + [signal(10 + 40 * i, "ignored", *USR2) for i in range(150)]
+    wide += [{"type": "fork", "us": 6000, "pid": 10, "tid": 10, "child": 11}]
+    wide += [signal(6010 + 40 * i, "ignored", *USR2, pid=11) for i in range(150)]
+    drawn["wide"] = draw(tmp, "wide", wide + [end(13000, pid=11), end(13000), summary(13000)])
+    found, tree = marks(drawn["wide"])
+    for lane in [g for g in tree.iter(f"{SVG}g") if g.get("class") == "lane"]:
+        ground = lane.find(f"{SVG}rect")
+        x0, x1 = float(ground.get("x")), float(ground.get("x")) + float(ground.get("width"))
+        named = sorted(float(t.get("x")) for t in lane.iter(f"{SVG}text")
+                       if t.get("class") in ("name", "name again"))
+        far = max(p - max(x for x in named if x <= p) for p in range(int(x0) + 10, int(x1), 10))
+        expect(f"wide: {lane.find(f'{SVG}text').text} named every 1100 px or nearer along {x1 - x0:.0f} px",
+               (x1 - x0 > 2000, far <= 1100), (True, True))
+
+    # Every lane there may be, as wide as can be, the names as long: the
+    # lanes' labels repeated as far as the file stays under a megabyte.
+    widest, lanes = start(program="<" * 4096), list(range(1000, 1031))
+    for i, child in enumerate(lanes):
+        widest += [{"type": "fork", "us": 10**9 * (1 + i), "pid": 10, "tid": 10, "child": child}]
+    widest += [{"type": "thread", "us": 10**9 * (40 + i), "pid": 10, "tid": 10, "thread": 2000 + i} for i in range(32)]
+    sender = {"kind": "process", "pid": 99, "tid": 99, "comm": "<" * 64}
+    for i in range(140):
+        pid, us = ([10] + lanes)[i % 32], 10**9 * (100 + 3 * i)
+        widest += [signal(us, "pending", *USR1, pid=pid, **{"from": sender}),
+                   dict(handler(us + 10**9, *USR1, queued_us=us, blocked=["SIGUSR1", "SIGUSR2"], pid=pid),
+                        **{"from": sender}), back(us + 2 * 10**9, *USR1, 10**9, [], pid=pid)]
+    widest += [end(10**12, pid=child) for child in lanes] + [end(10**12), summary(10**12)]
+    # Wider than rsvg-convert renders, so not rendered below.
+    widest_svg = draw(tmp, "widest", widest)
+    found, tree = marks(widest_svg)
+    repeated = [t for t in tree.iter(f"{SVG}text") if t.get("class") == "name again"]
+    expect("widest: under a megabyte, each lane named along it",
+           (os.path.getsize(widest_svg) < 1 << 20, len(repeated) > 2 * 64), (True, True))
+
+    # The same account, the same file.
+    again = draw(tmp, "dense-again", many + [end(200000), summary(200000)])
+    with open(drawn["dense"], "rb") as one, open(again, "rb") as other:
+        expect("drawn twice, the same bytes", one.read() == other.read(), True)
+
     # Not an account: refused in one line that names the line.
     with open(f"{tmp}/bad.json", "w") as f:
         f.write(json.dumps(start()[0]) + "\n" + '{"type": "signal", "us": 1, "pid": 10}\n')
@@ -352,6 +519,14 @@ with tempfile.TemporaryDirectory() as tmp:
     rsvg = shutil.which("rsvg-convert")
     if not rsvg:
         skip("rsvg-convert is not installed (apt-get install librsvg2-bin): the pictures are not rendered")
+    # However many bars lie under it, a mark made pending reads filled: its
+    # middle is not the colour of the bar beside it.
+    done = subprocess.run([rsvg, "-o", f"{tmp}/queued.png", drawn["queued"]], capture_output=True)
+    width, height, pixel = png_pixels(f"{tmp}/queued.png")
+    made = [tuple(round(v) for v in mark_at(g)) for g in ET.parse(drawn["queued"]).iter(f"{SVG}g")
+            if g.get("class") == "mark generated"]
+    faint = [(x, y) for x, y in made if sum(abs(a - b) for a, b in zip(pixel(x, y), pixel(x + 9, y))) < 100]
+    expect("queued: each mark made pending stands out from its bar", (len(made), faint), (30, []))
     for name, picture in sorted(drawn.items()):
         png = picture[:-4] + ".png"
         done = subprocess.run([rsvg, "-o", png, picture], capture_output=True)
