@@ -463,8 +463,9 @@ Account::note(Event &ev)
 		}
 		break;
 	case Type::Waiting:
-		for (Who &each : ev.waiting)
-			each = who(each.pid);
+		std::transform(
+		    ev.waiting.begin(), ev.waiting.end(), ev.waiting.begin(),
+		    [this](const Who &each) { return who(each.pid); });
 		break;
 	default:
 		break;

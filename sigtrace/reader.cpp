@@ -470,8 +470,9 @@ class Replay
 		if (ev.type == Type::Exit)
 			ended_.insert(ev.pid);
 		last_us_ = ev.us;
-		for (const Event &told : account_.replay(std::move(ev)))
-			writer_.event(told);
+		const std::vector<Event> &made = account_.replay(std::move(ev));
+		for (const Event &each : made)
+			writer_.event(each);
 	}
 
 	bool

@@ -2,6 +2,7 @@
 // sigtrace's model, from kernel records made up here: the events it makes
 // and the summary, field by field, as a recording writer keeps them.  No
 // writer's words are read: a rewording breaks none of these.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -48,9 +49,18 @@ bit(int sig)
 }
 
 // What the model made of the records: every event, and the summary.
+struct Told {
+	std::vector<Event> events;
+	Summary end;
+};
+
+// A writer that only keeps what it is told.
 class Recording : public Writer
 {
       public:
+	explicit Recording(Told &told) : told_(told)
+	{
+	}
 	void
 	start(const char * /*program*/, pid_t /*pid*/) override
 	{
@@ -58,39 +68,40 @@ class Recording : public Writer
 	void
 	event(const Event &ev) override
 	{
-		events.push_back(ev);
+		told_.events.push_back(ev);
 	}
 	void
-	summary(const Summary &told) override
+	summary(const Summary &summary) override
 	{
-		end = told;
+		told_.end = summary;
 	}
 
-	// The last event of a type, of a task.
-	const Event &
-	last(Type type, pid_t tid) const
-	{
-		static const Event none;
-		for (auto it = events.rbegin(); it != events.rend(); ++it)
-			if (it->type == type && it->tid == tid)
-				return *it;
-		return none;
-	}
-
-	std::vector<Event> events;
-	Summary end;
+      private:
+	Told &told_;
 };
 
-Recording
+// The last event of a type, of a task.
+const Event &
+last(const Told &run, Type type, pid_t tid)
+{
+	static const Event none;
+	auto found = std::find_if(
+	    run.events.rbegin(), run.events.rend(),
+	    [&](const Event &ev) { return ev.type == type && ev.tid == tid; });
+	return found != run.events.rend() ? *found : none;
+}
+
+Told
 told(const std::vector<event> &records)
 {
-	Recording recording;
+	Told run;
+	Recording recording(run);
 	Account account(0);
 	for (const event &each : records)
 		for (const Event &ev : account.decode(each))
 			recording.event(ev);
 	recording.summary(account.summary());
-	return recording;
+	return run;
 }
 
 // A blocked signal that a thread sends itself (raise, pthread_kill) waits
@@ -101,22 +112,22 @@ own_queue()
 {
 	event raised =
 	    generate(10, SIGUSR1, 0, 10, INFO_GIVEN, SI_TKILL, false);
-	Recording alone =
+	Told alone =
 	    told({record(EVENT_EXEC, 10, 10), raised, exit(10, 10, 0, 0)});
-	expect("raised, pending at the end", alone.last(Type::Exit, 10).pending,
-	       bit(SIGUSR1));
+	expect("raised, pending at the end",
+	       last(alone, Type::Exit, 10).pending, bit(SIGUSR1));
 	expect("and in the summary", alone.end.processes.at(0).end.pending,
 	       bit(SIGUSR1));
 
 	event to_thread =
 	    generate(10, SIGUSR2, 0, 10, INFO_GIVEN, SI_TKILL, false);
 	to_thread.task = 11;
-	Recording threads =
+	Told threads =
 	    told({record(EVENT_EXEC, 10, 10), fork(10, 11, true), to_thread,
 		  exit(11, 10, 0, 0, false), exit(10, 10, 0, 0)});
 	expect("a thread's own, at its end",
-	       threads.last(Type::ThreadExit, 11).pending, bit(SIGUSR2));
-	expect("gone with the thread", threads.last(Type::Exit, 10).pending,
+	       last(threads, Type::ThreadExit, 11).pending, bit(SIGUSR2));
+	expect("gone with the thread", last(threads, Type::Exit, 10).pending,
 	       std::uint64_t{0});
 	expect("the sender's thread", threads.events.at(2).from.tid, pid_t{10});
 	expect("to the thread", threads.events.at(2).tid, pid_t{11});
@@ -136,7 +147,7 @@ timer_value()
 	got.value = 42;
 	got.overrun = 2;
 	got.detail = DETAIL_GROUP;
-	Recording run = told({record(EVENT_EXEC, 10, 10), fired, got});
+	Told run = told({record(EVENT_EXEC, 10, 10), fired, got});
 	const Event &pending = run.events.at(1);
 	const Event &delivered = run.events.at(2);
 	expect("sent by a POSIX timer", pending.from.kind == From::PosixTimer,
@@ -155,7 +166,7 @@ unseen()
 {
 	event got = deliver(10, 10, SIGUSR1);
 	got.code = SI_TIMER;
-	Recording run = told({record(EVENT_EXEC, 10, 10), got});
+	Told run = told({record(EVENT_EXEC, 10, 10), got});
 	const Event &delivered = run.events.at(1);
 	const Tally &tally = run.end.processes.at(0).signals.at(SIGUSR1);
 	expect("no sender known", delivered.has_from, false);
@@ -174,7 +185,7 @@ parked()
 	event got = deliver(10, 10, SIGUSR1);
 	got.code = SI_TIMER;
 	got.detail = DETAIL_GROUP;
-	Recording run = told({record(EVENT_EXEC, 10, 10), fired, got});
+	Told run = told({record(EVENT_EXEC, 10, 10), fired, got});
 	const Event &delivered = run.events.at(2);
 	const Tally &tally = run.end.processes.at(0).signals.at(SIGUSR1);
 	expect("ignored as it came", run.events.at(1).what == What::Ignored,
@@ -194,11 +205,11 @@ labels()
 	event forked = fork(10, 11);
 	event exec = record(EVENT_EXEC, 11, 11);
 	std::strcpy(exec.comm, "sleep");
-	Recording run = told({record(EVENT_EXEC, 10, 10), forked, exec,
-			      generate(11, SIGTERM, 0, 10), exit(10, 10, 0)});
-	expect("a child", run.last(Type::Signal, 11).is_child, true);
+	Told run = told({record(EVENT_EXEC, 10, 10), forked, exec,
+			 generate(11, SIGTERM, 0, 10), exit(10, 10, 0)});
+	expect("a child", last(run, Type::Signal, 11).is_child, true);
 	expect("the parent sends",
-	       run.last(Type::Signal, 11).from.kind == From::Parent, true);
+	       last(run, Type::Signal, 11).from.kind == From::Parent, true);
 	expect("the summary's child", run.end.processes.at(1).who.child, true);
 	expect("its program", run.end.processes.at(1).who.program,
 	       std::string("sleep"));
