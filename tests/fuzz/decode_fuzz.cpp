@@ -12,9 +12,9 @@
 // ended with status 0.
 //
 // Where sigtrace --from takes the JSON that the records made, it must
-// write the same JSON again, byte for byte.  (The text and the picture
-// still look up the model as they go, which a replay builds otherwise:
-// from records made up in orders no kernel gives, they may differ.)
+// tell the same again, byte for byte: the JSON, the text and the picture,
+// each a function of the events, which the model names alike whether it
+// decodes them or reads them back.
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -147,7 +147,10 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size)
 	fuzz::Told read;
 	std::string error;
 	if (fuzz::read_account(traced.json.data(), traced.json.size(), read,
-			       error))
+			       error)) {
 		fuzz::same("JSON", traced.json, read.json);
+		fuzz::same("text", traced.text, read.text);
+		fuzz::same("picture", traced.svg, read.svg);
+	}
 	return 0;
 }
