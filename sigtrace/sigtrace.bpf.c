@@ -31,8 +31,12 @@
 /* The kernel's special values of a signal's info, which are no pointers. */
 #define SEND_SIG_NOINFO 0
 #define SEND_SIG_PRIV 1
+/* A POSIX timer's si_code. */
+#define SI_TIMER (-2)
 #define SI_USER 0
 #define SI_KERNEL 0x80
+#define SI_QUEUE (-1)
+#define SI_TKILL (-6)
 
 #define SIGKILL 9
 #define SIGCONT 18
@@ -255,15 +259,21 @@ counts_of(__s32 process, int sig)
 }
 
 /* One made-pending signal gone from its queue, counted under what.  Where
-   none was known to be queued, its generation went unseen: it was sent
-   and made pending all the same. */
+   none was known to be queued, it is a POSIX timer's (code) that came
+   while ignored, which the kernel kept and queued again once it was not
+   (Linux 6.13 and later): made pending after all; or else its generation
+   went unseen: it was sent and made pending all the same. */
 static void
-leaves(struct counts *c, __u64 *what)
+leaves(struct counts *c, __u64 *what, int code)
 {
 	__sync_fetch_and_add(what, 1);
 	if (c->queued)
 		__sync_fetch_and_add(&c->queued, -1);
-	else {
+	else if (code == SI_TIMER && c->parked && c->ignored) {
+		__sync_fetch_and_add(&c->parked, -1);
+		__sync_fetch_and_add(&c->ignored, -1);
+		__sync_fetch_and_add(&c->pending, 1);
+	} else {
 		__sync_fetch_and_add(&c->sent, 1);
 		__sync_fetch_and_add(&c->pending, 1);
 	}
@@ -335,7 +345,7 @@ taken(struct task_struct *current, const struct took *t)
 	struct event *e;
 
 	if (c)
-		leaves(c, &c->taken);
+		leaves(c, &c->taken, t->told ? t->code : 0);
 	if (!(e = new_event(EVENT_TAKE, current)))
 		return;
 	e->sig = t->sig;
@@ -465,6 +475,38 @@ struct pt_regs___sigtrace;
 #define NR(regs) (-1L)
 #endif
 
+/* What rt_sigtimedwait copied out to the program, where it asked for it
+   (uinfo): the code, and a value and a POSIX timer's overruns.  The
+   siginfo is laid out as the program's machine lays it out: its union
+   follows three ints on a 32-bit machine, four on a 64-bit one. */
+#if defined(X86_32) || defined(__TARGET_ARCH_arm)
+#define SI_UNION 12
+#define SI_VALUE_SIZE 4
+#else
+#define SI_UNION 16
+#define SI_VALUE_SIZE 8
+#endif
+
+static void
+read_user_info(struct took *t, unsigned long uinfo)
+{
+	int code = 0, overrun = 0;
+	__u64 value = 0;
+
+	if (!uinfo ||
+	    bpf_probe_read_user(&code, sizeof(code), (void *)(uinfo + 8)) ||
+	    bpf_probe_read_user(&value, SI_VALUE_SIZE,
+				(void *)(uinfo + SI_UNION + 8)))
+		return;
+	if (code == SI_TIMER)
+		bpf_probe_read_user(&overrun, sizeof(overrun),
+				    (void *)(uinfo + SI_UNION + 4));
+	t->code = code;
+	t->value = value;
+	t->overrun = overrun;
+	t->told = true;
+}
+
 /* The way by the kernel's functions.  The system calls' own are watched
    as they return, with their arguments as the calls found them: the user
    side names each as this machine's kernel does, as
@@ -478,8 +520,10 @@ BPF_PROG(on_sigtimedwait, const struct pt_regs___sigtrace *regs, long ret)
 	struct task_struct *current = bpf_get_current_task_btf();
 	struct took t = {.sig = ret, .by = TAKE_SIGTIMEDWAIT};
 
-	if (ret > 0 && ret <= 64 && is_traced(current->pid))
+	if (ret > 0 && ret <= 64 && is_traced(current->pid)) {
+		read_user_info(&t, ARG2(regs));
 		taken(current, &t);
+	}
 	return 0;
 }
 
@@ -504,8 +548,6 @@ BPF_PROG(on_sigprocmask, const struct pt_regs___sigtrace *regs, long ret)
 		masked(current, EVENT_MASK, ARG1(regs));
 	return 0;
 }
-
-#define SI_TIMER (-2)
 
 /* Once for each signal that a read of a signalfd took, with its
    information, as the read copies it out.  (Its first parameter, not read
@@ -636,6 +678,181 @@ read_info(struct event *e, struct kernel_siginfo *info, bool timer)
 }
 
 /*
+ * The signals for sigtrace itself.  It passes on to the program a SIGINT,
+ * say, sent to it alone, as kill sigtrace's pid sends it, but not one sent
+ * to its process group or to every process, which has reached the program
+ * too: passed on, it would reach it twice.  No tracepoint says how a
+ * signal was sent, but its sender is still in its kill(), with the pid it
+ * gave in its registers (or in pidfd_send_signal(), with its flags).
+ * Each signal made pending for sigtrace is noted with how it was sent,
+ * and counted so as it is delivered, for the user side.
+ */
+
+/* sigtrace's own process, set by the user side before loading. */
+const volatile __s32 tracer = 0;
+
+__u32 tracer_pending[TRACER_SIGNALS];
+__u64 tracer_got[TRACER_SIGNALS][SENT_HOW];
+
+/* The registers a system call entered with, where the kernel keeps them
+   so.  On x86, the number in orig_ax and the arguments in di, si, dx, r10,
+   or for a 32-bit program's call (TS_COMPAT), and any on a 32-bit kernel,
+   in bx, cx, dx, si.  On arm64, the number in syscallno and the arguments
+   in orig_x0 and x1 on, for 64- and 32-bit programs alike.  On the other
+   machines the number of the call under way cannot be read so, and each
+   signal from a process that sigtrace does not trace is passed on, as
+   sent to sigtrace alone. */
+struct pt_regs___x86 {
+	unsigned long orig_ax, di, bx, si, r10;
+} __attribute__((preserve_access_index));
+
+struct thread_info___x86 {
+	unsigned int status;
+} __attribute__((preserve_access_index));
+
+struct task_struct___x86 {
+	struct thread_info___x86 thread_info;
+} __attribute__((preserve_access_index));
+
+struct pt_regs___arm64 {
+	unsigned long long regs[31];
+	unsigned long long orig_x0;
+	int syscallno;
+} __attribute__((preserve_access_index));
+
+#define TS_COMPAT 0x0002
+#define X32_SYSCALL_BIT 0x40000000
+
+/* kill()'s numbers, and pidfd_send_signal()'s, the same on every machine.
+   On arm64, kill()'s for a 32-bit program is a call that sends no signal
+   for a 64-bit one, and the other way round. */
+#define NR_KILL_X86_64 62
+#define NR_KILL_I386 37
+#define NR_KILL_ARM64 129
+#define NR_KILL_ARM 37
+#define NR_PIDFD_SEND_SIGNAL 424
+#define PIDFD_SIGNAL_PROCESS_GROUP 4
+
+/* What a kill() given pid was sent to. */
+static __u32
+by_pid(int pid)
+{
+	return pid == -1 ? SENT_ALL : pid <= 0 ? SENT_GROUP : SENT_ALONE;
+}
+
+static __u32
+sent_on_x86(struct task_struct *sender, struct pt_regs___x86 *regs)
+{
+	struct task_struct___x86 *task = (void *)sender;
+	int nr = (int)BPF_CORE_READ(regs, orig_ax);
+	bool narrow = !bpf_core_field_exists(struct pt_regs___x86, r10);
+
+	if (!narrow && !(nr & X32_SYSCALL_BIT) &&
+	    bpf_core_field_exists(struct task_struct___x86, thread_info.status))
+		narrow = BPF_CORE_READ(task, thread_info.status) & TS_COMPAT;
+	nr &= ~X32_SYSCALL_BIT;
+	if (nr == (narrow ? NR_KILL_I386 : NR_KILL_X86_64))
+		return by_pid(narrow ? (int)BPF_CORE_READ(regs, bx)
+				     : (int)BPF_CORE_READ(regs, di));
+	if (nr == NR_PIDFD_SEND_SIGNAL &&
+	    ((narrow ? BPF_CORE_READ(regs, si) : BPF_CORE_READ(regs, r10)) &
+	     PIDFD_SIGNAL_PROCESS_GROUP))
+		return SENT_GROUP;
+	return SENT_ALONE;
+}
+
+static __u32
+sent_on_arm64(struct pt_regs___arm64 *regs)
+{
+	int nr = BPF_CORE_READ(regs, syscallno);
+
+	if (nr == NR_KILL_ARM64 || nr == NR_KILL_ARM)
+		return by_pid((int)BPF_CORE_READ(regs, orig_x0));
+	if (nr == NR_PIDFD_SEND_SIGNAL &&
+	    (BPF_CORE_READ(regs, regs[3]) & PIDFD_SIGNAL_PROCESS_GROUP))
+		return SENT_GROUP;
+	return SENT_ALONE;
+}
+
+/* What the sender's kill() or pidfd_send_signal() under way was sent to,
+   where its registers can be read. */
+static __u32
+sent_by_call(struct task_struct *sender)
+{
+	void *regs;
+
+	if (!bpf_core_enum_value_exists(enum bpf_func_id,
+					BPF_FUNC_task_pt_regs))
+		return SENT_ALONE;
+	regs = (void *)bpf_task_pt_regs(sender);
+	if (bpf_core_field_exists(struct pt_regs___x86, orig_ax))
+		return sent_on_x86(sender, regs);
+	if (bpf_core_field_exists(struct pt_regs___arm64, syscallno))
+		return sent_on_arm64(regs);
+	return SENT_ALONE;
+}
+
+/* How the running task sent a signal for sigtrace (enum sent_how). */
+static __u32
+sent_how(struct kernel_siginfo *info)
+{
+	struct task_struct *sender = bpf_get_current_task_btf();
+	unsigned long special = (unsigned long)info;
+	int code;
+
+	if (special == SEND_SIG_PRIV || is_traced(sender->pid))
+		return SENT_OTHERWISE;
+	/* Raised by the kernel on the running task's behalf, it comes as sent
+	   by it, to sigtrace alone. */
+	if (special == SEND_SIG_NOINFO)
+		return SENT_ALONE;
+	code = BPF_CORE_READ(info, si_code);
+	if (code == SI_QUEUE || code == SI_TKILL)
+		return SENT_ALONE;
+	if (code != SI_USER)
+		return SENT_OTHERWISE;
+	return sent_by_call(sender);
+}
+
+/* A signal for sigtrace, made pending, noted with how it was sent.  One
+   that merges with it is one signal with it, as the two would have been
+   had both been sent to the program: if that one reached the program (it
+   went to a process group, or to every process), so did the one pending. */
+static void
+to_tracer(int sig, struct kernel_siginfo *info, int result)
+{
+	__u32 how, *pending;
+
+	if (sig <= 0 || sig >= TRACER_SIGNALS ||
+	    (result != RESULT_QUEUED && result != RESULT_LOSE_INFO &&
+	     result != RESULT_ALREADY_PENDING))
+		return;
+	how = sent_how(info);
+	/* The verifier loses the bound over the call: the mask keeps it. */
+	pending = &tracer_pending[sig & (TRACER_SIGNALS - 1)];
+	if (result != RESULT_ALREADY_PENDING)
+		*pending = how;
+	else if (*pending != SENT_OTHERWISE && how > *pending)
+		*pending = how;
+}
+
+/* A signal for sigtrace delivered, counted by how it was sent.  This and
+   to_tracer both run under sigtrace's lock of its signals. */
+static void
+tracer_takes(int sig)
+{
+	__u32 how;
+
+	if (sig <= 0 || sig >= TRACER_SIGNALS)
+		return;
+	sig &= TRACER_SIGNALS - 1;
+	how = tracer_pending[sig];
+	tracer_pending[sig] = SENT_OTHERWISE;
+	if (how < SENT_HOW)
+		__sync_fetch_and_add(&tracer_got[sig][how], 1);
+}
+
+/*
  * A timer's signal is generated in interrupt context, under whatever task
  * was running: the target is the task given, and the running task is the
  * sender only when the signal's code says that a process sent it.
@@ -650,6 +867,10 @@ BPF_PROG(on_generate, int sig, struct kernel_siginfo *info,
 	struct counts *c;
 	struct event *e;
 
+	if (task->tgid == tracer) {
+		to_tracer(sig, info, result);
+		return 0;
+	}
 	if (!is_traced(task->pid))
 		return 0;
 	current = bpf_get_current_task_btf();
@@ -665,10 +886,13 @@ BPF_PROG(on_generate, int sig, struct kernel_siginfo *info,
 			 (result == RESULT_LOSE_INFO && !c->queued)) {
 			__sync_fetch_and_add(&c->pending, 1);
 			__sync_fetch_and_add(&c->queued, 1);
-		} else if (result == RESULT_IGNORED)
+		} else if (result == RESULT_IGNORED) {
 			__sync_fetch_and_add(&c->ignored, 1);
-		else if (result == RESULT_ALREADY_PENDING ||
-			 result == RESULT_LOSE_INFO)
+			if ((unsigned long)info > SEND_SIG_PRIV &&
+			    BPF_CORE_READ(info, si_code) == SI_TIMER)
+				__sync_fetch_and_add(&c->parked, 1);
+		} else if (result == RESULT_ALREADY_PENDING ||
+			   result == RESULT_LOSE_INFO)
 			__sync_fetch_and_add(&c->merged, 1);
 		else if (result == RESULT_OVERFLOW)
 			__sync_fetch_and_add(&c->lost, 1);
@@ -706,6 +930,10 @@ BPF_PROG(on_deliver, int sig, struct kernel_siginfo *info,
 	struct event *e;
 	int code = 0;
 
+	if (current->tgid == tracer) {
+		tracer_takes(sig);
+		return 0;
+	}
 	if (!is_traced(current->pid))
 		return 0;
 	if (sig == SIGKILL && (unsigned long)info == SEND_SIG_NOINFO) {
@@ -714,9 +942,12 @@ BPF_PROG(on_deliver, int sig, struct kernel_siginfo *info,
 		code = current->signal->group_exit_code;
 		if ((code & 0x7f) &&
 		    (c = counts_of(current->tgid, code & 0x7f)) && c->queued)
-			leaves(c, &c->delivered);
+			leaves(c, &c->delivered, 0);
 	} else if ((c = counts_of(current->tgid, sig)))
-		leaves(c, &c->delivered);
+		leaves(c, &c->delivered,
+		       (unsigned long)info > SEND_SIG_PRIV
+			   ? BPF_CORE_READ(info, si_code)
+			   : 0);
 
 	if (!(e = new_event(EVENT_DELIVER, current)))
 		return 0;
@@ -930,6 +1161,7 @@ BPF_PROG(on_return, struct pt_regs___sigtrace *regs, long ret)
 	if (call->nr == nr_rt_sigtimedwait && ret > 0) {
 		struct took t = {.sig = ret, .by = TAKE_SIGTIMEDWAIT};
 
+		read_user_info(&t, call->arg2);
 		taken(current, &t);
 	} else if (call->nr == nr_read && ret >= SSI_SIZE)
 		read_signalfd(current, call->arg2, ret);

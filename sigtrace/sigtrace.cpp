@@ -221,6 +221,9 @@ open_tracer(Watch watch, int *error)
 	// As ptrace, a user who is not root traces no program that gains
 	// privilege; root traces on.
 	skel->rodata->untrace_privilege = getuid() != 0;
+	// Which signals for us reached the program too, the kernel side
+	// knows as they are sent.
+	skel->rodata->tracer = getpid();
 	bool functions = watch == Watch::Functions;
 	bool calls = watch == Watch::Calls;
 	for (bpf_program *prog : {skel->progs.on_signalfd_copyinfo,
@@ -404,16 +407,12 @@ now()
 }
 
 // The signals that come to us while the program runs, kept for the loop.
+// How each was sent, the kernel side counts.
 volatile sig_atomic_t received[NSIG];
-volatile sig_atomic_t sent_by[NSIG];
 
 void
-on_signal(int sig, siginfo_t *info, void * /*context*/)
+on_signal(int sig)
 {
-	// Only a process's own kill names a process to pass it on from.
-	bool user = info->si_code == SI_USER || info->si_code == SI_QUEUE ||
-		    info->si_code == SI_TKILL;
-	sent_by[sig] = user ? info->si_pid : 0;
 	received[sig] = 1;
 }
 
@@ -432,8 +431,8 @@ catch_signals()
 {
 	struct sigaction action = {};
 
-	action.sa_sigaction = on_signal;
-	action.sa_flags = SA_SIGINFO | SA_RESTART;
+	action.sa_handler = on_signal;
+	action.sa_flags = SA_RESTART;
 	sigemptyset(&action.sa_mask);
 	for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
 		sigaction(sig, &action, nullptr);
@@ -458,12 +457,70 @@ catch_signals()
 	sigprocmask(SIG_BLOCK, &caught, &waiting);
 }
 
-// A signal from a process that is not traced, as kill sigtrace's pid
-// sends it, is passed on to the program; one from the terminal, or from
-// a traced process (kill 0), has reached it already.  Reports whether any
-// came.
+// How many of sig, sent how, the kernel side has counted delivered to us
+// since the last look.
+__u64
+newly(const sigtrace_bpf *skel, int sig, __u32 how)
+{
+	static __u64 seen[TRACER_SIGNALS][SENT_HOW];
+	__u64 got =
+	    __atomic_load_n(&skel->bss->tracer_got[sig][how], __ATOMIC_ACQUIRE);
+	__u64 fresh = got - seen[sig][how];
+
+	seen[sig][how] = got;
+	return fresh;
+}
+
+// Whether a signal for us, sent how, reached the program too: one sent to
+// every process did, and one sent to our process group (kill 0, kill
+// -PGRP) did unless the program is apart, in a group of its own.
 bool
-pass_on(pid_t child, sigtrace_bpf *skel)
+reaches(__u32 how, bool apart)
+{
+	return how == SENT_ALL || (how == SENT_GROUP && !apart);
+}
+
+// Whether sig, as it came to us since the last look, missed the program:
+// sent to us alone by a process that is not traced, as kill sigtrace's
+// pid sends it, or to our group while the program is apart.  What came
+// meanwhile, and one pending for us still, came at once, as one signal
+// that the program would have merged: if any of them reached it, it
+// missed nothing.  From the terminal or a traced process, a signal has
+// reached the program already, or was not meant for it.
+bool
+missed(const sigtrace_bpf *skel, int sig, bool apart)
+{
+	__u64 alone = 0;
+	__u64 reached = 0;
+
+	for (__u32 how : {SENT_ALONE, SENT_GROUP, SENT_ALL}) {
+		__u64 came = newly(skel, sig, how);
+		(reaches(how, apart) ? reached : alone) += came;
+	}
+	sigset_t pending;
+	if (sigpending(&pending) == 0 && sigismember(&pending, sig) &&
+	    reaches(__atomic_load_n(&skel->bss->tracer_pending[sig],
+				    __ATOMIC_ACQUIRE),
+		    apart))
+		reached++;
+	return alone && !reached;
+}
+
+// Whether the program is still ours to signal: once we have waited for
+// its end, its pid may be another process's.
+bool
+still_ours(pid_t child)
+{
+	siginfo_t info = {};
+
+	return waitid(P_PID, static_cast<id_t>(child), &info,
+		      WEXITED | WSTOPPED | WCONTINUED | WNOHANG | WNOWAIT) == 0;
+}
+
+// A signal that came to us and missed the program is passed on to it,
+// while it is ours.  Reports whether any came.
+bool
+pass_on(pid_t child, const sigtrace_bpf *skel)
 {
 	bool any = false;
 
@@ -472,11 +529,8 @@ pass_on(pid_t child, sigtrace_bpf *skel)
 			continue;
 		received[sig] = 0;
 		any = true;
-		__s32 from = sent_by[sig];
-		__s32 process = 0;
-		if (from > 0 &&
-		    bpf_map__lookup_elem(skel->maps.traced, &from, sizeof(from),
-					 &process, sizeof(process), 0) != 0)
+		if (missed(skel, sig, getpgid(child) != getpgrp()) &&
+		    still_ours(child))
 			kill(child, sig);
 	}
 	return any;
@@ -568,6 +622,36 @@ on_event(void *context, void *data, size_t size)
 	return 0;
 }
 
+// We stop by sig, the signal that stopped the program, so that the shell
+// tells the job's stop as it would the program's ("Stopped", "Stopped
+// (tty output)").  We ignore SIGTSTP and SIGTTOU for our own reasons, so
+// sig takes its default action only while blocked, but for the moment
+// that takes the one we send ourselves; as we go on, it is blocked again
+// before its action is restored, which throws away any that came since.
+// (One sent in the instant after the job goes on, before that, stops us
+// again.)  In an orphaned process group the kernel throws ours away, as
+// it would the program's, and we go on.
+void
+stop_as(int sig)
+{
+	struct sigaction stop = {};
+	struct sigaction was;
+	sigset_t only;
+	sigset_t mask;
+
+	stop.sa_handler = SIG_DFL;
+	sigemptyset(&stop.sa_mask);
+	sigemptyset(&only);
+	sigaddset(&only, sig);
+	sigprocmask(SIG_BLOCK, &only, &mask);
+	sigaction(sig, &stop, &was);
+	kill(getpid(), sig);
+	sigprocmask(SIG_UNBLOCK, &only, nullptr); // stopped here
+	sigprocmask(SIG_BLOCK, &only, nullptr);
+	sigaction(sig, &was, nullptr);
+	sigprocmask(SIG_SETMASK, &mask, nullptr);
+}
+
 // The program stopped.  A job stops, for its shell, once the account of
 // the stop is on the screen.
 void
@@ -576,7 +660,7 @@ stopped(ring_buffer *events, FILE *out, int sig)
 	ring_buffer__consume(events);
 	std::fflush(out);
 	if (sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU)
-		kill(getpid(), SIGSTOP);
+		stop_as(sig);
 }
 
 // What wakes the wait for records: a record, and the program's end,
@@ -675,8 +759,8 @@ rest_after(int got)
 // the kernel side counts a task out only after its last event.  Returns
 // the program's wait status.
 int
-follow(pid_t child, sigtrace_bpf *skel, ring_buffer *events,
-       Telling &telling, FILE *out)
+follow(pid_t child, sigtrace_bpf *skel, ring_buffer *events, Telling &telling,
+       FILE *out)
 {
 	int status = 0;
 	bool ended = false;

@@ -101,6 +101,23 @@ struct event {
 				     GENERATE: the running task's */
 };
 
+/* How a signal for sigtrace itself was sent.  The kernel side counts each
+   delivered to it, by signal and by this (tracer_got), and the user side
+   passes on to the program what did not reach the program as well. */
+enum sent_how {
+	SENT_OTHERWISE = 0, /* by the kernel or the terminal, or by a process
+			       that sigtrace traces */
+	SENT_ALONE,	    /* to sigtrace alone, by one it does not trace */
+	SENT_GROUP,	    /* by kill() or pidfd_send_signal() to a process
+			       group, sigtrace's, by one it does not trace */
+	SENT_ALL,	    /* by kill(-1), to every process the sender may
+			       signal, by one it does not trace */
+	SENT_HOW,	    /* the number of ways */
+};
+
+/* The signals counted so: the standard ones, which sigtrace catches. */
+#define TRACER_SIGNALS 32
+
 /* Per process and signal, what the kernel did, counted as it happens. */
 struct counts_key {
 	__s32 process;
@@ -111,6 +128,8 @@ struct counts {
 	__u64 sent, pending, merged, ignored, lost, dropped, delivered, taken,
 	    discarded;
 	__u64 queued; /* made pending and not yet gone */
+	__u64 parked; /* a POSIX timer's, ignored, which the kernel may
+			 queue again once they are not */
 };
 
 /* How each process ended, kept apart from the records for the same
