@@ -757,6 +757,171 @@ def same_told(path):
     return per
 
 
+def compiled(folder, name, source):
+    """A small C program of the case's own, built here."""
+    cc = shutil.which("cc")
+    if not cc:
+        raise NotHere("no C compiler (cc) to build the case's program")
+    with open(f"{folder}/{name}.c", "w") as f:
+        f.write(source)
+    subprocess.run([cc, "-o", f"{folder}/{name}", f"{folder}/{name}.c"], check=True)
+    return f"{folder}/{name}"
+
+
+def traced_json(folder, argv):
+    """The JSON account of a run, and the program's process id."""
+    status, out, err = run([sigtrace, "--json", "-o", f"{folder}/account", *argv])
+    records = json_account(f"{folder}/account")
+    expect(f"{argv[-1]}: its status", status, 0)
+    return records, records[0]["pid"]
+
+
+def told_of(records, pid, sig):
+    """What became of a signal in a process, in order: each fate, who sent
+    it, and its value."""
+    return [(r["what"], r.get("from", {}).get("kind"), r.get("value")) for r in records
+            if r["type"] == "signal" and r["pid"] == pid and r["sig"] == sig]
+
+
+@given(TRACING)
+def own_pending():
+    """A blocked signal that the program raises waits on its thread's own
+    queue, and is still pending at its end: in the exit event and in the
+    summary, as in the counts."""
+    with tempfile.TemporaryDirectory() as tmp:
+        records, pid = traced_json(tmp, [sys.executable, "-c", BLOCK + "signal.raise_signal(signal.SIGUSR1)\n"])
+        ends = [r["pending"] for r in records if r["type"] == "exit" and r["pid"] == pid]
+        summary = [p for p in records[-1]["processes"] if p["pid"] == pid][0]
+        expect("raised: still pending at the end", ends, [["SIGUSR1"]])
+        expect("raised: and in the summary", summary["end"]["pending"], ["SIGUSR1"])
+        expect("raised: made pending once", summary["signals"]["SIGUSR1"]["pending"], 1)
+
+
+TIMER = """#include <signal.h>
+#include <time.h>
+int main(void)
+{
+	sigset_t usr1;
+	siginfo_t info;
+	timer_t timer;
+	struct sigevent ev = {0};
+	struct itimerspec soon = {{0, 0}, {0, 1000000}};
+	sigemptyset(&usr1);
+	sigaddset(&usr1, SIGUSR1);
+	sigprocmask(SIG_BLOCK, &usr1, 0);
+	ev.sigev_notify = SIGEV_SIGNAL;
+	ev.sigev_signo = SIGUSR1;
+	ev.sigev_value.sival_int = 42;
+	timer_create(CLOCK_MONOTONIC, &ev, &timer);
+	timer_settime(timer, 0, &soon, 0);
+	return sigwaitinfo(&usr1, &info) != SIGUSR1 || info.si_value.sival_int != 42;
+}
+"""
+
+
+@given(TRACING)
+def timer_value():
+    """A POSIX timer's signal carries the timer's sigev_value, as it is
+    made pending and as it is taken."""
+    with tempfile.TemporaryDirectory() as tmp:
+        records, pid = traced_json(tmp, [compiled(tmp, "timer", TIMER)])
+        expect("a POSIX timer's value", told_of(records, pid, "SIGUSR1"),
+               [("pending", "posix_timer", 42), ("taken", "posix_timer", 42)])
+
+
+UNBLOCK = """#include <signal.h>
+#include <unistd.h>
+static void on_usr1(int sig)
+{
+	sigset_t own;
+	sigemptyset(&own);
+	sigaddset(&own, sig);
+	sigprocmask(SIG_UNBLOCK, &own, 0);
+}
+int main(void)
+{
+	signal(SIGUSR1, on_usr1);
+	kill(getpid(), SIGUSR1);
+	kill(getpid(), SIGUSR1);
+	return 0;
+}
+"""
+
+
+@given(TRACING)
+def handler_unblocks():
+    """A handler that unblocks its own signal and returns stays in its
+    run until it returns: no long jump, and each run ends once."""
+    with tempfile.TemporaryDirectory() as tmp:
+        records, pid = traced_json(tmp, [compiled(tmp, "unblock", UNBLOCK)])
+        runs = [(r["sig"], r["jumped"]) for r in records if r["type"] == "return" and r["pid"] == pid]
+        expect("a handler that unblocks its signal returns", runs, [("SIGUSR1", False)] * 2)
+
+
+PARKED = """#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+static volatile sig_atomic_t got;
+static void on_usr1(int sig)
+{
+	got = sig;
+}
+int main(void)
+{
+	timer_t timer;
+	struct sigevent ev = {0};
+	struct itimerspec often = {{0, 50000000}, {0, 1000000}};
+	struct timespec rest = {0, 20000000};
+	signal(SIGUSR1, SIG_IGN);
+	ev.sigev_notify = SIGEV_SIGNAL;
+	ev.sigev_signo = SIGUSR1;
+	timer_create(CLOCK_MONOTONIC, &ev, &timer);
+	timer_settime(timer, 0, &often, 0);
+	nanosleep(&rest, 0);
+	signal(SIGUSR1, on_usr1);
+	while (!got)
+		pause();
+	return 0;
+}
+"""
+
+
+@given(TRACING)
+def parked_timer():
+    """From Linux 6.13 an interval timer's signal that comes while ignored
+    is kept, and queued again once a handler is set: it reads as the
+    timer's, kept while ignored, and counts as made pending, not ignored."""
+    release = tuple(int(n) for n in re.findall(r"\d+", os.uname().release)[:2])
+    if release < (6, 13):
+        raise NotHere(f"Linux {os.uname().release} drops a timer's signal that comes while ignored")
+    with tempfile.TemporaryDirectory() as tmp:
+        records, pid = traced_json(tmp, [compiled(tmp, "parked", PARKED)])
+        delivered = [r for r in records if r["type"] == "signal" and r["pid"] == pid and r["what"] == "delivered"]
+        counts = [p["signals"]["SIGUSR1"] for p in records[-1]["processes"] if p["pid"] == pid][0]
+        expect("kept while ignored: the first delivery",
+               [(r["from"]["kind"], r.get("requeued")) for r in delivered[:1]], [("posix_timer", True)])
+        expect("kept while ignored: made pending, not ignored",
+               (counts["sent"] - counts["ignored"], counts["pending"]), (counts["pending"], len(delivered)))
+        expect("kept while ignored: the summary adds up", adds_up(records[-1]), [])
+
+
+@given(TRACING)
+def thread_sender():
+    """A signal that the main thread sends another thread names the main
+    thread as its sender, in the text as in the JSON."""
+    code = (BLOCK + "import threading\nt = threading.Thread(target=signal.sigwait, args=({signal.SIGUSR1},))\n"
+            "t.start()\ntime.sleep(0.1)\nsignal.pthread_kill(t.ident, signal.SIGUSR1)\nt.join()\n")
+    with tempfile.TemporaryDirectory() as tmp:
+        records, pid = traced_json(tmp, [sys.executable, "-c", code])
+        sent = [r for r in records if r["type"] == "signal" and r["what"] == "pending" and r["sig"] == "SIGUSR1"]
+        expect("to a thread, from the main thread", [(r["to"], r["from"]["tid"]) for r in sent], [("thread", pid)])
+        status, out, err = run([sigtrace, "-o", f"{tmp}/text", "--from", f"{tmp}/account"])
+        with open(f"{tmp}/text") as f:
+            text = f.read()
+        expect("the text names the main thread", "SIGUSR1  pending    from its main thread by tgkill, to thread" in text,
+               True)
+
+
 @given(TRACING)
 def both_ways():
     status, out, err = run([sigtrace, "true"], env=dict(ENV, SIGTRACE_WATCH="fentry/fexit"))
