@@ -7,8 +7,6 @@
  * its process's end.  The queues follow the kernel's own: a thread takes
  * from its own queue first, then from its process's, oldest first.
  */
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
@@ -24,11 +22,17 @@ namespace sigtrace
 namespace
 {
 
+// A signal as a bit of a set: none, for a number that is no signal.
+std::uint64_t
+signal_bit(int sig)
+{
+	return sig >= 1 && sig <= 64 ? SIGNAL_BIT(sig) : 0;
+}
+
 bool
 is_stop(int sig)
 {
-	return sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN ||
-	       sig == SIGTTOU;
+	return STOP_SIGNALS & signal_bit(sig);
 }
 
 // The action's handler ignores the signal, and so throws away every
@@ -38,8 +42,16 @@ ignores(std::uint64_t handler, int sig)
 {
 	return handler == reinterpret_cast<std::uintptr_t>(SIG_IGN) ||
 	       (handler == reinterpret_cast<std::uintptr_t>(SIG_DFL) &&
-		(sig == SIGCONT || sig == SIGCHLD || sig == SIGWINCH ||
-		 sig == SIGURG));
+		(IGNORED_SIGNALS & signal_bit(sig)));
+}
+
+// How a task ended, by its exit code.
+void
+set_end(Event &ev, int code)
+{
+	ev.killed_by = EXIT_SIGNAL(code);
+	ev.core = EXIT_CORE(code);
+	ev.status = EXIT_STATUS(code);
 }
 
 std::string
@@ -117,7 +129,7 @@ from_kernel(const event &record)
 bool
 sound_end(int code)
 {
-	return (code & 0x7f) <= 64;
+	return EXIT_SIGNAL(code) <= 64;
 }
 
 // Whether the kernel side could have sent it: a signal from 1 to 64,
@@ -199,18 +211,13 @@ finished(Process &proc, Event exit)
 Action
 default_action(int sig)
 {
-	switch (sig) {
-	case SIGSTOP:
-	case SIGTSTP:
-	case SIGTTIN:
-	case SIGTTOU:
+	if (is_stop(sig))
 		return Action::Stop;
-	case SIGCONT:
+	if (sig == SIGCONT)
 		return Action::Continue;
-	case SIGCHLD:
-	case SIGURG:
-	case SIGWINCH:
+	if (IGNORED_SIGNALS & signal_bit(sig))
 		return Action::Ignore;
+	switch (sig) {
 	case SIGQUIT:
 	case SIGILL:
 	case SIGTRAP:
@@ -633,7 +640,7 @@ Account::deliver(const event &record)
 	if (sig == SIGKILL && record.info == INFO_NONE) {
 		// The kernel ends the process, by a SIGKILL of its own to each
 		// thread: what it tells is the signal that ends it, once.
-		int ends_it = record.code & 0x7f;
+		int ends_it = EXIT_SIGNAL(record.code);
 		if (proc.ending || !ends_it)
 			return; // or an exit or exec of another thread
 		proc.ending = true;
@@ -712,9 +719,7 @@ Account::exit(const event &record)
 	bool last = (record.detail & DETAIL_LAST) && !proc.ended;
 	Event ev = base(last ? Type::Exit : Type::ThreadExit, record);
 
-	ev.killed_by = record.code & 0x7f;
-	ev.core = record.code & 0x80;
-	ev.status = (record.code >> 8) & 0xff;
+	set_end(ev, record.code);
 	// The kernel may have emptied the task's own queue by the time it
 	// tells of the end (Linux 6.18 does), but what it held was pending
 	// still, and ends with the task.
@@ -862,11 +867,7 @@ Account::ended(pid_t pid, int wait_status)
 	proc.end = Event();
 	proc.end.type = Type::Exit;
 	proc.end.pid = proc.end.tid = pid;
-	if (WIFSIGNALED(wait_status)) {
-		proc.end.killed_by = WTERMSIG(wait_status);
-		proc.end.core = WCOREDUMP(wait_status);
-	} else
-		proc.end.status = WEXITSTATUS(wait_status);
+	set_end(proc.end, wait_status);
 }
 
 const std::vector<Event> &
@@ -913,9 +914,7 @@ Account::adopt_end(pid_t pid, int code, std::uint64_t pending,
 	Event ev;
 	ev.type = Type::Exit;
 	ev.pid = ev.tid = pid;
-	ev.killed_by = code & 0x7f;
-	ev.core = code & 0x80;
-	ev.status = (code >> 8) & 0xff;
+	set_end(ev, code);
 	ev.pending = pending;
 	ev.has_blocked = true;
 	ev.blocked = blocked;

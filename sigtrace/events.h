@@ -13,6 +13,8 @@
 
 #include <sys/types.h>
 
+#include <linux/types.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +22,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "sigtrace.h"
 
 namespace sigtrace
 {
@@ -208,19 +212,8 @@ struct Event {
 	std::vector<Who> waiting;
 };
 
-// What became of one signal of a process, counted; in the order listed,
-// sent first.
-#define SIGTRACE_COUNTS(X)                                                     \
-	X(sent)                                                                \
-	X(pending)                                                             \
-	X(merged)                                                              \
-	X(ignored)                                                             \
-	X(lost)                                                                \
-	X(dropped)                                                             \
-	X(delivered)                                                           \
-	X(taken)                                                               \
-	X(discarded)
-
+// What became of one signal of a process, counted, as the kernel side
+// counts it (SIGTRACE_COUNTS, sigtrace.h): sent first.
 struct Tally {
 #define SIGTRACE_FIELD(name) std::uint64_t name = 0;
 	SIGTRACE_COUNTS(SIGTRACE_FIELD)

@@ -388,8 +388,7 @@ set_action(struct task_struct *current, int sig)
 		     (sig - 1) * bpf_core_type_size(struct k_sigaction));
 	handler = (unsigned long)BPF_CORE_READ(action, sa.sa_handler);
 	if (!(handler == SIG_IGN ||
-	      (handler == SIG_DFL && (sig == SIGCONT || sig == SIGCHLD ||
-				      sig == SIGWINCH || sig == SIGURG))))
+	      (handler == SIG_DFL && (IGNORED_SIGNALS & SIGNAL_BIT(sig)))))
 		return;
 	discard_all(current->tgid, sig);
 	if (!(e = new_event(EVENT_SIGACTION, current)))
@@ -904,7 +903,7 @@ BPF_PROG(on_generate, int sig, struct kernel_siginfo *info,
 		discard_all(task->tgid, SIGTSTP);
 		discard_all(task->tgid, SIGTTIN);
 		discard_all(task->tgid, SIGTTOU);
-	} else if (!ending && sig >= SIGSTOP && sig <= SIGTTOU)
+	} else if (!ending && (STOP_SIGNALS & SIGNAL_BIT(sig)))
 		discard_all(task->tgid, SIGCONT);
 
 	if (!(e = new_event(EVENT_GENERATE, task)))
@@ -940,8 +939,9 @@ BPF_PROG(on_deliver, int sig, struct kernel_siginfo *info,
 		/* The kernel ends the process: the signal that ends it is
 		   delivered to its default action, once. */
 		code = current->signal->group_exit_code;
-		if ((code & 0x7f) &&
-		    (c = counts_of(current->tgid, code & 0x7f)) && c->queued)
+		if (EXIT_SIGNAL(code) &&
+		    (c = counts_of(current->tgid, EXIT_SIGNAL(code))) &&
+		    c->queued)
 			leaves(c, &c->delivered, 0);
 	} else if ((c = counts_of(current->tgid, sig)))
 		leaves(c, &c->delivered,

@@ -570,20 +570,37 @@ still_traced(sigtrace_bpf *skel)
 	return processes;
 }
 
+// The kernel side's counts of a signal, as the model tallies them.
+sigtrace::Tally
+tally_of(const counts &kept)
+{
+	sigtrace::Tally tally;
+#define SIGTRACE_ADOPT(name) tally.name = kept.name;
+	SIGTRACE_COUNTS(SIGTRACE_ADOPT)
+#undef SIGTRACE_ADOPT
+	return tally;
+}
+
 // The kernel side's counts and ends, which no lost record can spoil.
+// With -v, where no record was lost, a count that the records made
+// otherwise is told: the model and the kernel side disagree.
 void
 adopt_counts(sigtrace_bpf *skel, sigtrace::Account &account)
 {
+	bool whole = __atomic_load_n(&skel->bss->lost, __ATOMIC_ACQUIRE) == 0;
+
 	each_key<counts_key>(skel->maps.counts, [&](const counts_key &key) {
 		counts kept = {};
 		if (bpf_map__lookup_elem(skel->maps.counts, &key, sizeof(key),
 					 &kept, sizeof(kept), 0) == 0 &&
-		    kept.sent + kept.delivered + kept.taken)
-			account.adopt(key.process, key.sig,
-				      {kept.sent, kept.pending, kept.merged,
-				       kept.ignored, kept.lost, kept.dropped,
-				       kept.delivered, kept.taken,
-				       kept.discarded});
+		    kept.sent + kept.delivered + kept.taken &&
+		    !account.adopt(key.process, key.sig, tally_of(kept)) &&
+		    whole && verbose)
+			std::fprintf(stderr,
+				     "sigtrace: process %d, %s: the records "
+				     "counted otherwise than the kernel side\n",
+				     key.process,
+				     sigtrace::signame(key.sig).c_str());
 	});
 	each_key<__s32>(skel->maps.ends, [&](__s32 process) {
 		end ended = {};

@@ -21,6 +21,25 @@
 #define NR_AT_EXIT 1
 #endif
 
+/* A signal as a bit of a 64-bit set, and the sets that the kernel treats
+   apart: the stop signals (sig_kernel_stop) and those whose default
+   action ignores them (sig_kernel_ignore).  The signals' numbers are the
+   includer's. */
+#define SIGNAL_BIT(sig) (1ULL << ((sig)-1))
+#define STOP_SIGNALS                                                           \
+	(SIGNAL_BIT(SIGSTOP) | SIGNAL_BIT(SIGTSTP) | SIGNAL_BIT(SIGTTIN) |     \
+	 SIGNAL_BIT(SIGTTOU))
+#define IGNORED_SIGNALS                                                        \
+	(SIGNAL_BIT(SIGCONT) | SIGNAL_BIT(SIGCHLD) | SIGNAL_BIT(SIGWINCH) |    \
+	 SIGNAL_BIT(SIGURG))
+
+/* A task's exit code, as the kernel keeps it and wait(2) gives it: the
+   signal that ended the task and whether it dumped core, or the status it
+   exited with. */
+#define EXIT_SIGNAL(code) ((code)&0x7f)
+#define EXIT_CORE(code) (((code)&0x80) != 0)
+#define EXIT_STATUS(code) (((code) >> 8) & 0xff)
+
 enum event_kind {
 	EVENT_EXEC = 1,	 /* a traced task runs a new program */
 	EVENT_FORK,	 /* a traced task made a new process or thread */
@@ -124,9 +143,23 @@ struct counts_key {
 	__s32 sig;
 };
 
+/* What became of the signals sent, one count each, in this order: the
+   user side's tally has the same, by the same names. */
+#define SIGTRACE_COUNTS(X)                                                     \
+	X(sent)                                                                \
+	X(pending)                                                             \
+	X(merged)                                                              \
+	X(ignored)                                                             \
+	X(lost)                                                                \
+	X(dropped)                                                             \
+	X(delivered)                                                           \
+	X(taken)                                                               \
+	X(discarded)
+
 struct counts {
-	__u64 sent, pending, merged, ignored, lost, dropped, delivered, taken,
-	    discarded;
+#define SIGTRACE_COUNT_FIELD(name) __u64 name;
+	SIGTRACE_COUNTS(SIGTRACE_COUNT_FIELD)
+#undef SIGTRACE_COUNT_FIELD
 	__u64 queued; /* made pending and not yet gone */
 	__u64 parked; /* a POSIX timer's, ignored, which the kernel may
 			 queue again once they are not */

@@ -923,6 +923,20 @@ def thread_sender():
 
 
 @given(TRACING)
+def counts_agree():
+    """Where no record is lost, the records count what the kernel side
+    counts, signal by signal: sigtrace -v says where they do not."""
+    for case, argv in (("pendfork", [pendfork]), ("a full queue", [sys.executable, "-c", FULL]),
+                       ("sigwait", [sys.executable, "-c", BLOCK + "os.kill(os.getpid(), signal.SIGUSR1)\n"
+                                    "signal.sigwait({signal.SIGUSR1})\n"]),
+                       ("signalfd", [sys.executable, "-c", SIGNALFD]), ("a thread", [sys.executable, "-c", THREAD]),
+                       ("a stop", [sys.executable, "-c", STOP])):
+        status, out, err = run([sigtrace, "-v", "-o", "/dev/null", *argv])
+        expect(f"counts agree: {case}", (status, [line for line in err.splitlines() if "counted otherwise" in line]),
+               (0, []))
+
+
+@given(TRACING)
 def both_ways():
     status, out, err = run([sigtrace, "true"], env=dict(ENV, SIGTRACE_WATCH="fentry/fexit"))
     if status != 0:
@@ -943,6 +957,8 @@ def both_ways():
                 status, out, err = run([sigtrace, "-v", "--json", "-o", account_path, *argv],
                                        env=dict(ENV, SIGTRACE_WATCH=way))
                 expect(f"both ways, {case}: {way} taken", (status, f"seen by {way}" in err), (0, True))
+                expect(f"both ways, {case}, {way}: the records count as the kernel side",
+                       [line for line in err.splitlines() if "counted otherwise" in line], [])
                 told[way] = same_told(account_path)
             expect(f"both ways, {case}: the same account", told["fentry/fexit"], told["sys_enter/sys_exit"])
 
