@@ -217,6 +217,74 @@ end_fields(const Event &end)
 	return out.str();
 }
 
+// The fields of an event's type, after those that every event has.
+void
+add_fields(Line &out, const Event &ev)
+{
+	switch (ev.type) {
+	case Type::Exec:
+		out << ",\"program\":";
+		add_quoted(out, ev.comm);
+		out << ",\"blocked\":";
+		add_names(out, ev.blocked);
+		break;
+	case Type::Return:
+		if (ev.sig) {
+			out << ",\"sig\":";
+			add_word(out, signame(ev.sig));
+			out << ",\"signo\":";
+			out.number(ev.sig);
+		}
+		if (ev.has_ran) {
+			out << ",\"ran_us\":";
+			out.number(ev.ran_us);
+		}
+		out << (ev.jumped ? ",\"jumped\":true" : ",\"jumped\":false");
+		out << ",\"blocked\":";
+		add_names(out, ev.blocked);
+		break;
+	case Type::Blocked:
+		out << ",\"blocked\":";
+		add_names(out, ev.blocked);
+		break;
+	case Type::Fork:
+		out << ",\"child\":";
+		out.number(ev.child);
+		break;
+	case Type::Thread:
+		out << ",\"thread\":";
+		out.number(ev.child);
+		break;
+	case Type::Signal:
+		add_signal(out, ev);
+		break;
+	case Type::ThreadExit:
+	case Type::Exit:
+		add_end(out, ev);
+		break;
+	case Type::Lost:
+		out << ",\"count\":";
+		out.number(ev.lost);
+		break;
+	case Type::Waiting: {
+		out << ",\"for\":[";
+		bool first = true;
+		for (const Who &each : ev.waiting) {
+			if (!first)
+				out << ',';
+			out.number(each.pid);
+			first = false;
+		}
+		out << ']';
+		break;
+	}
+	case Type::Stop:
+	case Type::Continue:
+	case Type::Untraced:
+		break;
+	}
+}
+
 class Json : public Writer
 {
       public:
@@ -249,69 +317,7 @@ class Json : public Writer
 		out << ",\"tid\":";
 		out.number(ev.tid);
 		last_us_ = ev.us;
-		switch (ev.type) {
-		case Type::Exec:
-			out << ",\"program\":";
-			add_quoted(out, ev.comm);
-			out << ",\"blocked\":";
-			add_names(out, ev.blocked);
-			break;
-		case Type::Return:
-			if (ev.sig) {
-				out << ",\"sig\":";
-				add_word(out, signame(ev.sig));
-				out << ",\"signo\":";
-				out.number(ev.sig);
-			}
-			if (ev.has_ran) {
-				out << ",\"ran_us\":";
-				out.number(ev.ran_us);
-			}
-			out << (ev.jumped ? ",\"jumped\":true"
-					  : ",\"jumped\":false");
-			out << ",\"blocked\":";
-			add_names(out, ev.blocked);
-			break;
-		case Type::Blocked:
-			out << ",\"blocked\":";
-			add_names(out, ev.blocked);
-			break;
-		case Type::Fork:
-			out << ",\"child\":";
-			out.number(ev.child);
-			break;
-		case Type::Thread:
-			out << ",\"thread\":";
-			out.number(ev.child);
-			break;
-		case Type::Signal:
-			add_signal(out, ev);
-			break;
-		case Type::ThreadExit:
-		case Type::Exit:
-			add_end(out, ev);
-			break;
-		case Type::Lost:
-			out << ",\"count\":";
-			out.number(ev.lost);
-			break;
-		case Type::Waiting: {
-			out << ",\"for\":[";
-			bool first = true;
-			for (const Who &each : ev.waiting) {
-				if (!first)
-					out << ',';
-				out.number(each.pid);
-				first = false;
-			}
-			out << ']';
-			break;
-		}
-		case Type::Stop:
-		case Type::Continue:
-		case Type::Untraced:
-			break;
-		}
+		add_fields(out, ev);
 		out << "}\n";
 		std::fwrite(out.data(), 1, out.size(), out_);
 	}

@@ -205,8 +205,7 @@ threads()
 	       "thread 21");
 	expect("from another thread to the process", lines[5],
 	       "process 20 SIGUSR2 merged from its thread 21, to the process");
-	expect("a thread's end", lines[6],
-	       "thread 21 ends");
+	expect("a thread's end", lines[6], "thread 21 ends");
 	expect("the process's end", lines[7],
 	       "process 20 exits with status 3; still pending: none; "
 	       "blocked: none");
