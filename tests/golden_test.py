@@ -26,15 +26,15 @@ NAMES = ["pendfork", "alarmloop", "threads", "stops", "waits", "lost"]
 
 def told(sigtrace, account):
     """The text, the JSON and the picture of one account."""
+    def told_as(*options):
+        return subprocess.run([sigtrace, "--from", account, *options],
+                              env=ENV, capture_output=True, check=True).stdout
     with tempfile.TemporaryDirectory() as scratch:
         picture = os.path.join(scratch, "picture.svg")
-        text = subprocess.run([sigtrace, "--from", account, "-o", "/dev/stdout", "--svg", picture],
-                              env=ENV, capture_output=True, check=True).stdout
-        json = subprocess.run([sigtrace, "--from", account, "--json"],
-                              env=ENV, capture_output=True, check=True).stdout
+        told_as("--svg", picture)
         with open(picture, "rb") as f:
             svg = f.read()
-    return {"txt": text, "jsonl": json, "svg": svg}
+    return {"txt": told_as(), "jsonl": told_as("--json"), "svg": svg}
 
 
 def main():
