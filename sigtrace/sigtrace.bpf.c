@@ -701,7 +701,7 @@ __u64 tracer_got[TRACER_SIGNALS][SENT_HOW];
    machines the number of the call under way cannot be read so, and each
    signal from a process that sigtrace does not trace is passed on, as
    sent to sigtrace alone. */
-struct pt_regs___x86 {
+struct pt_regs___sender_x86 {
 	unsigned long orig_ax, di, bx, si, r10;
 } __attribute__((preserve_access_index));
 
@@ -713,7 +713,7 @@ struct task_struct___x86 {
 	struct thread_info___x86 thread_info;
 } __attribute__((preserve_access_index));
 
-struct pt_regs___arm64 {
+struct pt_regs___sender_arm64 {
 	unsigned long long regs[31];
 	unsigned long long orig_x0;
 	int syscallno;
@@ -740,11 +740,11 @@ by_pid(int pid)
 }
 
 static __u32
-sent_on_x86(struct task_struct *sender, struct pt_regs___x86 *regs)
+sent_on_x86(struct task_struct *sender, struct pt_regs___sender_x86 *regs)
 {
 	struct task_struct___x86 *task = (void *)sender;
 	int nr = (int)BPF_CORE_READ(regs, orig_ax);
-	bool narrow = !bpf_core_field_exists(struct pt_regs___x86, r10);
+	bool narrow = !bpf_core_field_exists(struct pt_regs___sender_x86, r10);
 
 	if (!narrow && !(nr & X32_SYSCALL_BIT) &&
 	    bpf_core_field_exists(struct task_struct___x86, thread_info.status))
@@ -761,7 +761,7 @@ sent_on_x86(struct task_struct *sender, struct pt_regs___x86 *regs)
 }
 
 static __u32
-sent_on_arm64(struct pt_regs___arm64 *regs)
+sent_on_arm64(struct pt_regs___sender_arm64 *regs)
 {
 	int nr = BPF_CORE_READ(regs, syscallno);
 
@@ -784,9 +784,9 @@ sent_by_call(struct task_struct *sender)
 					BPF_FUNC_task_pt_regs))
 		return SENT_ALONE;
 	regs = (void *)bpf_task_pt_regs(sender);
-	if (bpf_core_field_exists(struct pt_regs___x86, orig_ax))
+	if (bpf_core_field_exists(struct pt_regs___sender_x86, orig_ax))
 		return sent_on_x86(sender, regs);
-	if (bpf_core_field_exists(struct pt_regs___arm64, syscallno))
+	if (bpf_core_field_exists(struct pt_regs___sender_arm64, syscallno))
 		return sent_on_arm64(regs);
 	return SENT_ALONE;
 }
