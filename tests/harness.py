@@ -3,6 +3,8 @@
 with, one way to report a mismatch, one way to be skipped, and how to
 tell a program built for another machine."""
 import os
+import shutil
+import subprocess
 import sys
 
 failures = 0
@@ -37,6 +39,20 @@ def skip(why):
         print("FAIL SIGDEMOS_NO_SKIP is set")
         sys.exit(1)
     sys.exit(77)
+
+
+def compiled(folder, name, source):
+    """A small C program of a test's own, built in folder, that anyone may
+    run; None where no C compiler is found."""
+    compiler = next(filter(None, map(shutil.which, ("cc", "gcc", "clang"))), None)
+    if not compiler:
+        return None
+    with open(f"{folder}/{name}.c", "w") as f:
+        f.write(source)
+    subprocess.run([compiler, "-O2", "-o", f"{folder}/{name}", f"{folder}/{name}.c"], check=True)
+    for path in (folder, f"{folder}/{name}"):
+        os.chmod(path, 0o755)
+    return f"{folder}/{name}"
 
 
 def machine(path):

@@ -109,11 +109,12 @@ def kinds(found):
     return sorted(kind for kind, _ in found)
 
 
-def png_pixels(path):
-    """The width and height of a PNG of 8-bit RGB or RGBA, and a function
-    that gives the RGB of the pixel at x, y."""
+def png_read(path):
+    """A PNG of RGB or RGBA: its width, height, bit depth and colour type,
+    and its rows as they are stored, each after its filter byte."""
     with open(path, "rb") as f:
         data = f.read()
+    expect(f"{path}: a PNG", data[:8], b"\x89PNG\r\n\x1a\n")
     width, height, depth, colour = struct.unpack(">IIBB", data[16:26])
     chunks, at = b"", 8
     while at < len(data):
@@ -121,7 +122,14 @@ def png_pixels(path):
         if kind == b"IDAT":
             chunks += data[at + 8:at + 8 + length]
         at += 12 + length
-    raw, size = zlib.decompress(chunks), {6: 4, 2: 3}[colour]
+    return width, height, depth, colour, zlib.decompress(chunks)
+
+
+def png_pixels(path):
+    """The width and height of a PNG of 8-bit RGB or RGBA, and a function
+    that gives the RGB of the pixel at x, y."""
+    width, height, depth, colour, raw = png_read(path)
+    size = {6: 4, 2: 3}[colour]
     stride, rows, above = width * size, [], bytes(width * size)
     for y in range(height):
         kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
@@ -147,17 +155,7 @@ def mark_at(g):
 def png_size(path):
     """The width and height of a PNG, and whether it holds more than one
     colour: its rows, unfiltered, are not all alike."""
-    with open(path, "rb") as f:
-        data = f.read()
-    expect(f"{path}: a PNG", data[:8], b"\x89PNG\r\n\x1a\n")
-    width, height, depth, colour = struct.unpack(">IIBB", data[16:26])
-    chunks, at = b"", 8
-    while at < len(data):
-        length, kind = struct.unpack(">I4s", data[at:at + 8])
-        if kind == b"IDAT":
-            chunks += data[at + 8:at + 8 + length]
-        at += 12 + length
-    pixels = zlib.decompress(chunks)
+    width, height, depth, colour, pixels = png_read(path)
     stride = 1 + width * {6: 4, 2: 3}[colour] * depth // 8
     rows = {pixels[i * stride + 1:(i + 1) * stride] for i in range(height) if pixels[i * stride] == 0}
     firsts = {pixels[i * stride + 1:i * stride + 5] for i in range(height)}

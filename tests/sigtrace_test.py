@@ -757,15 +757,12 @@ def same_told(path):
     return per
 
 
-def compiled(folder, name, source):
+def c_program(folder, name, source):
     """A small C program of the case's own, built here."""
-    cc = shutil.which("cc")
-    if not cc:
-        raise NotHere("no C compiler (cc) to build the case's program")
-    with open(f"{folder}/{name}.c", "w") as f:
-        f.write(source)
-    subprocess.run([cc, "-o", f"{folder}/{name}", f"{folder}/{name}.c"], check=True)
-    return f"{folder}/{name}"
+    program = harness.compiled(folder, name, source)
+    if not program:
+        raise NotHere("no C compiler (cc, gcc or clang) to build the case's program")
+    return program
 
 
 def traced_json(folder, argv):
@@ -824,7 +821,7 @@ def timer_value():
     """A POSIX timer's signal carries the timer's sigev_value, as it is
     made pending and as it is taken."""
     with tempfile.TemporaryDirectory() as tmp:
-        records, pid = traced_json(tmp, [compiled(tmp, "timer", TIMER)])
+        records, pid = traced_json(tmp, [c_program(tmp, "timer", TIMER)])
         expect("a POSIX timer's value", told_of(records, pid, "SIGUSR1"),
                [("pending", "posix_timer", 42), ("taken", "posix_timer", 42)])
 
@@ -853,7 +850,7 @@ def handler_unblocks():
     """A handler that unblocks its own signal and returns stays in its
     run until it returns: no long jump, and each run ends once."""
     with tempfile.TemporaryDirectory() as tmp:
-        records, pid = traced_json(tmp, [compiled(tmp, "unblock", UNBLOCK)])
+        records, pid = traced_json(tmp, [c_program(tmp, "unblock", UNBLOCK)])
         runs = [(r["sig"], r["jumped"]) for r in records if r["type"] == "return" and r["pid"] == pid]
         expect("a handler that unblocks its signal returns", runs, [("SIGUSR1", False)] * 2)
 
@@ -895,7 +892,7 @@ def parked_timer():
     if release < (6, 13):
         raise NotHere(f"Linux {os.uname().release} drops a timer's signal that comes while ignored")
     with tempfile.TemporaryDirectory() as tmp:
-        records, pid = traced_json(tmp, [compiled(tmp, "parked", PARKED)])
+        records, pid = traced_json(tmp, [c_program(tmp, "parked", PARKED)])
         delivered = [r for r in records if r["type"] == "signal" and r["pid"] == pid and r["what"] == "delivered"]
         counts = [p["signals"]["SIGUSR1"] for p in records[-1]["processes"] if p["pid"] == pid][0]
         expect("kept while ignored: the first delivery",
