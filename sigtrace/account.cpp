@@ -419,7 +419,7 @@ Account::base(Type type, const event &record)
 }
 
 void
-Account::emit(Event event)
+Account::emit(Event &&event)
 {
 	note(event);
 	made_.push_back(std::move(event));
@@ -523,7 +523,7 @@ Account::discard(Process &proc, int sig, By by, const Event &at)
 			ev.what = What::Discarded;
 			ev.by = by;
 			proc.signals[sig].discarded++;
-			emit(ev);
+			emit(std::move(ev));
 		}
 		queue.clear();
 	};
@@ -622,12 +622,12 @@ Account::generate(const event &record)
 			tally.lost++;
 			break;
 		}
-	ev.continues = record.sig == SIGCONT && !dropped && proc.stopped;
-	emit(ev);
-	if (ev.continues) {
+	bool continues = record.sig == SIGCONT && !dropped && proc.stopped;
+	ev.continues = continues;
+	emit(std::move(ev));
+	if (continues) {
 		proc.stopped = false;
-		Event go = base(Type::Continue, record);
-		emit(go);
+		emit(base(Type::Continue, record));
 	}
 }
 
@@ -649,7 +649,7 @@ Account::deliver(const event &record)
 		ev.action = ends_it == SIGKILL ? Action::Terminate
 					       : default_action(ends_it);
 		proc.signals[ends_it].delivered++;
-		emit(ev);
+		emit(std::move(ev));
 		return;
 	}
 	Event ev = dequeue(proc, record.task, sig, record.detail & DETAIL_GROUP,
@@ -676,11 +676,12 @@ Account::deliver(const event &record)
 		task.blocked = record.blocked;
 	}
 	took(proc.signals[sig], ev).delivered++;
-	emit(ev);
-	if (ev.action == Action::Stop && !proc.stopped) {
+	Action action = ev.action;
+	emit(std::move(ev));
+	if (action == Action::Stop && !proc.stopped) {
 		proc.stopped = true;
 		emit(base(Type::Stop, record));
-	} else if (ev.action == Action::Terminate || ev.action == Action::Core)
+	} else if (action == Action::Terminate || action == Action::Core)
 		proc.ending = true;
 }
 
@@ -701,7 +702,7 @@ Account::take(const event &record)
 	ev.value = record.value;
 	ev.overrun = record.overrun;
 	took(proc.signals[record.sig], ev).taken++;
-	emit(ev);
+	emit(std::move(ev));
 }
 
 void
@@ -726,7 +727,7 @@ Account::exit(const event &record)
 	ev.pending = record.pending | own_pending(proc, record.task);
 	ev.has_blocked = true;
 	ev.blocked = record.blocked;
-	emit(last ? finished(proc, ev) : ev);
+	emit(last ? finished(proc, ev) : std::move(ev));
 	proc.thread_queued.erase(record.task);
 }
 
@@ -748,7 +749,7 @@ Account::handler_return(const event &record)
 	ev.has_blocked = true;
 	ev.blocked = task.blocked = record.blocked;
 	task.has_blocked = true;
-	emit(ev);
+	emit(std::move(ev));
 }
 
 void
@@ -788,7 +789,7 @@ Account::set_mask(const event &record)
 	}
 	task.has_blocked = true;
 	task.blocked = record.blocked;
-	emit(ev);
+	emit(std::move(ev));
 }
 
 const std::vector<Event> &
@@ -798,7 +799,7 @@ Account::decode(const event &record)
 	if (record.lost) {
 		Event gap = base(Type::Lost, record);
 		gap.lost = record.lost;
-		emit(gap);
+		emit(std::move(gap));
 	}
 	if (!sound(record))
 		return made_;
@@ -811,7 +812,7 @@ Account::decode(const event &record)
 		ev.blocked = record.blocked;
 		// A new program runs no handler, and keeps the mask.
 		proc.tasks[record.task] = {true, record.blocked, {}};
-		emit(ev);
+		emit(std::move(ev));
 		if (record.detail & DETAIL_PRIVILEGED)
 			emit(base(Type::Untraced, record));
 		break;
@@ -828,7 +829,7 @@ Account::decode(const event &record)
 		else
 			process_of(record.other_process).tasks[record.other] =
 			    made;
-		emit(ev);
+		emit(std::move(ev));
 		break;
 	}
 	case EVENT_GENERATE:
@@ -882,7 +883,7 @@ Account::lost(std::uint64_t n)
 		gap.lost = n - lost_marked_;
 		// Told of the program, where no record says which.
 		gap.pid = gap.tid = order_.empty() ? 0 : order_.front();
-		emit(gap);
+		emit(std::move(gap));
 	}
 	return made_;
 }
@@ -933,7 +934,7 @@ Account::waiting(std::uint64_t ns, const std::vector<pid_t> &pids)
 	ev.pid = ev.tid = order_.empty() ? 0 : order_.front();
 	for (pid_t pid : pids)
 		ev.waiting.push_back({pid, false, ""});
-	emit(ev);
+	emit(std::move(ev));
 	return made_;
 }
 

@@ -165,7 +165,7 @@ class Account
 	Who who(pid_t pid) const;
 	std::uint64_t time(std::uint64_t ns);
 	Event base(Type type, const event &record);
-	void emit(Event event);
+	void emit(Event &&event);
 	void note(Event &event);
 	Sender sender(const event &record, pid_t pid);
 	void generate(const event &record);
