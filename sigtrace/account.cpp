@@ -175,6 +175,8 @@ own_pending(Process &proc, pid_t tid)
 Tally &
 took(Tally &tally, const Event &fate)
 {
+	if (fate.given_back)
+		return tally; // its taking counted it
 	if (!fate.has_from) {
 		tally.sent++;
 		tally.pending++;
@@ -565,6 +567,24 @@ Account::dequeue(Process &proc, pid_t tid, int sig, bool shared,
 	return ev;
 }
 
+// One that a ptrace tracer took, given back to its process: it tells
+// who sent it, and its taking counted it.
+Event
+Account::given_back(Process &proc, int sig, const event &record)
+{
+	Queue &held = proc.held[sig];
+	Event ev = base(Type::Signal, record);
+
+	ev.sig = sig;
+	ev.given_back = true;
+	ev.has_from = held.front().has_from;
+	ev.from = held.front().from;
+	ev.queued_us = held.front().queued_us;
+	ev.to_process = held.front().to_process;
+	held.pop_front();
+	return ev;
+}
+
 void
 Account::generate(const event &record)
 {
@@ -652,8 +672,10 @@ Account::deliver(const event &record)
 		emit(std::move(ev));
 		return;
 	}
-	Event ev = dequeue(proc, record.task, sig, record.detail & DETAIL_GROUP,
-			   record);
+	Event ev = proc.held[sig].empty()
+		       ? dequeue(proc, record.task, sig,
+				 record.detail & DETAIL_GROUP, record)
+		       : given_back(proc, sig, record);
 	ev.what = What::Delivered;
 	ev.has_code = record.info == INFO_GIVEN;
 	ev.code = record.code;
@@ -693,15 +715,20 @@ Account::take(const event &record)
 			   record.detail & DETAIL_GROUP, record);
 
 	ev.what = What::Taken;
-	ev.by =
-	    record.result == TAKE_SIGNALFD ? By::Signalfd : By::Sigtimedwait;
+	ev.by = record.result == TAKE_TRACER	 ? By::Tracer
+		: record.result == TAKE_SIGNALFD ? By::Signalfd
+						 : By::Sigtimedwait;
 	ev.has_code = record.info == INFO_GIVEN;
 	ev.code = record.code;
 	ev.has_value = ev.has_code && carries_value(record.code);
 	ev.has_overrun = ev.has_code && record.code == SI_TIMER;
 	ev.value = record.value;
 	ev.overrun = record.overrun;
-	took(proc.signals[record.sig], ev).taken++;
+	Tally &tally = took(proc.signals[record.sig], ev);
+	if (ev.by == By::Tracer)
+		proc.held[record.sig].push_back(ev);
+	else
+		tally.taken++;
 	emit(std::move(ev));
 }
 
@@ -891,13 +918,18 @@ Account::lost(std::uint64_t n)
 bool
 Account::adopt(pid_t pid, int sig, const Tally &tally)
 {
-	Tally &counted = process_of(pid).signals[sig];
+	Process &proc = process_of(pid);
+	Tally &counted = proc.signals[sig];
+	Queue &held = proc.held[sig];
 	bool same = true;
-	auto mine = named(std::as_const(counted));
+	Tally mine_now = counted;
+	mine_now.taken += held.size();
+	auto mine = named(std::as_const(mine_now));
 	auto kept = named(tally);
 	for (size_t at = 0; at < mine.size(); at++)
 		same = same && mine[at].second == kept[at].second;
 	counted = tally;
+	held.clear(); // the kernel side's taken counts them
 	return same;
 }
 
@@ -979,6 +1011,8 @@ Account::summary() const
 		ProcessSummary each;
 		each.who = who(pid);
 		each.signals = proc.signals;
+		for (const auto &[sig, held] : proc.held)
+			each.signals[sig].taken += held.size();
 		each.standing = proc.ended	? Standing::Ended
 				: proc.untraced ? Standing::Untraced
 						: Standing::Running;

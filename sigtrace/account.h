@@ -53,6 +53,11 @@ class Queue
 	{
 		return head_ == events_.size();
 	}
+	size_t
+	size() const
+	{
+		return events_.size() - head_;
+	}
 	const Event &
 	front() const
 	{
@@ -114,6 +119,9 @@ struct Process {
 	// A POSIX timer's signals that came while ignored, which the kernel
 	// may queue again once they are not.
 	std::map<int, Queue> parked;
+	// Taken by a ptrace tracer, which may give them back: those it
+	// never does count as taken, at the end.
+	std::map<int, Queue> held;
 	std::map<pid_t, Task> tasks;
 };
 
@@ -178,6 +186,7 @@ class Account
 	void discard(Process &proc, int sig, By by, const Event &at);
 	Event dequeue(Process &proc, pid_t tid, int sig, bool shared,
 		      const event &record);
+	Event given_back(Process &proc, int sig, const event &record);
 
 	std::uint64_t origin_;
 	std::vector<Event> made_; // by the call under way

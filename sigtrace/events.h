@@ -107,6 +107,7 @@ enum class Action { SIGTRACE_ACTIONS(SIGTRACE_ENUM) };
 	X(None, "")                                                            \
 	X(Sigtimedwait, "rt_sigtimedwait")                                     \
 	X(Signalfd, "signalfd")                                                \
+	X(Tracer, "tracer") /* a ptrace tracer, which may give it back */      \
 	X(SigIgn, "sig_ign")                                                   \
 	X(Sigcont, "sigcont")                                                  \
 	X(Stop, "stop")
@@ -191,6 +192,8 @@ struct Event {
 	// Delivered, Taken: a POSIX timer's signal that the kernel kept while
 	// it was ignored, and queued again once it was not.
 	bool requeued = false;
+	// Delivered: one its ptrace tracer took, given back.
+	bool given_back = false;
 	bool continues = false; // Signal: SIGCONT continues the process
 	// Return: how long the run took, and whether it left by a long jump
 	// rather than returning.

@@ -190,6 +190,8 @@ add_signal(Line &out, const Event &ev)
 		out << ",\"continues\":true";
 	if (ev.requeued)
 		out << ",\"requeued\":true";
+	if (ev.given_back)
+		out << ",\"given_back\":true";
 }
 
 void

@@ -306,6 +306,7 @@ signal_of(const Record &record, Event &ev)
 		ev.by = record.one_of<By>("by");
 	ev.continues = record.yes("continues");
 	ev.requeued = record.yes("requeued");
+	ev.given_back = record.yes("given_back");
 }
 
 void

@@ -37,7 +37,10 @@
 #define SI_KERNEL 0x80
 #define SI_QUEUE (-1)
 #define SI_TKILL (-6)
+/* SIGCHLD's si_code for a child stopped for its tracer. */
+#define CLD_TRAPPED 4
 
+#define SIGTRAP 5
 #define SIGKILL 9
 #define SIGCONT 18
 #define SIGSTOP 19
@@ -94,14 +97,18 @@ struct cred {
 	} cap_permitted;
 };
 
+struct kernel_siginfo;
+
 struct task_struct {
 	int pid;
 	int tgid;
 	int exit_code;
+	struct task_struct *parent; /* its tracer, while it has one */
 	sigset_t blocked;
 	struct sigpending pending;
 	struct signal_struct *signal;
 	const struct cred *cred;
+	struct kernel_siginfo *last_siginfo; /* while stopped for a tracer */
 };
 
 union sigval {
@@ -120,6 +127,11 @@ union __sifields {
 		unsigned int _uid;
 		union sigval _sigval;
 	} _rt;
+	struct {
+		int _pid;
+		unsigned int _uid;
+		int _status;
+	} _sigchld;
 };
 
 struct kernel_siginfo {
@@ -852,6 +864,43 @@ tracer_takes(int sig)
 }
 
 /*
+ * A task that a ptrace tracer traces stops as it takes a signal from its
+ * queue, and the signal is its tracer's to give back, to change or to
+ * keep (ptrace_signal).  The stop's SIGCHLD to the tracer, sent by the
+ * stopped task, names the signal it took (CLD_TRAPPED, si_status); its
+ * information is where the task keeps it while stopped.  Held so, it is
+ * counted delivered when the task is given it back, and taken, by the
+ * user side, where it never is.  A SIGTRAP is left alone: the tracer's
+ * own stops, at a system call or an exec, name SIGTRAP as well.  A
+ * tracer that ignores SIGCHLD, or asks not to hear of stops, is sent
+ * none, and sigtrace sees nothing.
+ */
+static __noinline void
+trapped(struct task_struct *current, struct kernel_siginfo *info,
+	struct task_struct *to)
+{
+	int sig = BPF_CORE_READ(info, _sifields._sigchld._status);
+	struct kernel_siginfo *kept = current->last_siginfo;
+	struct counts *c;
+	struct event *e;
+
+	if (sig <= 0 || sig > 64 || sig == SIGTRAP || to != current->parent ||
+	    !is_traced(current->pid))
+		return;
+	if ((c = counts_of(current->tgid, sig)))
+		leaves(c, &c->held,
+		       (unsigned long)kept > SEND_SIG_PRIV
+			   ? BPF_CORE_READ(kept, si_code)
+			   : 0);
+	if (!(e = new_event(EVENT_TAKE, current)))
+		return;
+	e->sig = sig;
+	e->result = TAKE_TRACER;
+	read_info(e, kept, true);
+	bpf_ringbuf_submit(e, 0);
+}
+
+/*
  * A timer's signal is generated in interrupt context, under whatever task
  * was running: the target is the task given, and the running task is the
  * sender only when the signal's code says that a process sent it.
@@ -870,9 +919,12 @@ BPF_PROG(on_generate, int sig, struct kernel_siginfo *info,
 		to_tracer(sig, info, result);
 		return 0;
 	}
+	current = bpf_get_current_task_btf();
+	if (sig == SIGCHLD && (unsigned long)info > SEND_SIG_PRIV &&
+	    BPF_CORE_READ(info, si_code) == CLD_TRAPPED)
+		trapped(current, info, task);
 	if (!is_traced(task->pid))
 		return 0;
-	current = bpf_get_current_task_btf();
 	/* A process already ending drops what comes (prepare_signal). */
 	if (result == RESULT_IGNORED &&
 	    (task->signal->flags & SIGNAL_GROUP_EXIT))
@@ -943,11 +995,17 @@ BPF_PROG(on_deliver, int sig, struct kernel_siginfo *info,
 		    (c = counts_of(current->tgid, EXIT_SIGNAL(code))) &&
 		    c->queued)
 			leaves(c, &c->delivered, 0);
-	} else if ((c = counts_of(current->tgid, sig)))
-		leaves(c, &c->delivered,
-		       (unsigned long)info > SEND_SIG_PRIV
-			   ? BPF_CORE_READ(info, si_code)
-			   : 0);
+	} else if ((c = counts_of(current->tgid, sig))) {
+		/* One its tracer held, given back. */
+		if (c->held) {
+			__sync_fetch_and_add(&c->held, -1);
+			__sync_fetch_and_add(&c->delivered, 1);
+		} else
+			leaves(c, &c->delivered,
+			       (unsigned long)info > SEND_SIG_PRIV
+				   ? BPF_CORE_READ(info, si_code)
+				   : 0);
+	}
 
 	if (!(e = new_event(EVENT_DELIVER, current)))
 		return 0;

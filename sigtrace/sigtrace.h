@@ -78,6 +78,7 @@ enum take_call {
 	TAKE_SIGTIMEDWAIT = 1, /* rt_sigtimedwait: sigwait, sigwaitinfo,
 				  sigtimedwait */
 	TAKE_SIGNALFD,	       /* a read of a signalfd */
+	TAKE_TRACER,	       /* a ptrace tracer, as its task stopped for it */
 };
 
 /* Facts about an event, as bits of its detail. */
@@ -163,6 +164,8 @@ struct counts {
 	__u64 queued; /* made pending and not yet gone */
 	__u64 parked; /* a POSIX timer's, ignored, which the kernel may
 			 queue again once they are not */
+	__u64 held;   /* taken by a ptrace tracer, which may give them back:
+			 those it never does are taken */
 };
 
 /* How each process ended, kept apart from the records for the same

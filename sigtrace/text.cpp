@@ -302,10 +302,13 @@ add_signal(Line &out, const Event &ev)
 		add_action(out, ev);
 		break;
 	case What::Taken:
-		out << (ev.by == By::Signalfd
-			    ? "by a read of a signalfd"
-			    : "by rt_sigtimedwait (sigwait, sigwaitinfo, "
-			      "sigtimedwait)");
+		if (ev.by == By::Tracer)
+			out << "by its tracer, as it stopped";
+		else if (ev.by == By::Signalfd)
+			out << "by a read of a signalfd";
+		else
+			out << "by rt_sigtimedwait (sigwait, sigwaitinfo, "
+			       "sigtimedwait)";
 		break;
 	case What::Discarded:
 		out << (ev.by == By::SigIgn    ? "as its action became SIG_IGN"
@@ -341,6 +344,8 @@ add_signal(Line &out, const Event &ev)
 		out << ", its sending unseen";
 	if (ev.what != What::Discarded)
 		add_how(out, ev);
+	if (ev.given_back)
+		out << ", given back by its tracer";
 }
 
 void

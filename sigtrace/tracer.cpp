@@ -189,6 +189,8 @@ tally_of(const counts &kept)
 #define SIGTRACE_ADOPT(name) tally.name = kept.name;
 	SIGTRACE_COUNTS(SIGTRACE_ADOPT)
 #undef SIGTRACE_ADOPT
+	// What a ptrace tracer held at the end it never gave back.
+	tally.taken += kept.held;
 	return tally;
 }
 

@@ -197,6 +197,32 @@ parked()
 	expect("made pending", tally.pending, std::uint64_t{1});
 }
 
+// A ptrace tracer takes each signal its task takes from its queue: one it
+// gives back is delivered, counted once; one it keeps counts as taken, as
+// the kernel side counts it.
+void
+held()
+{
+	event kept = record(EVENT_TAKE, 10, 10, SIGUSR1);
+	kept.result = TAKE_TRACER;
+	event back = record(EVENT_TAKE, 10, 10, SIGUSR2);
+	back.result = TAKE_TRACER;
+	Told run = told(
+	    {record(EVENT_EXEC, 10, 10), generate(10, SIGUSR1, 0, 10), kept,
+	     generate(10, SIGUSR2, 0, 10), back, deliver(10, 10, SIGUSR2)});
+	const Event &delivered = run.events.at(5);
+	const auto &signals = run.end.processes.at(0).signals;
+	expect("taken by its tracer", run.events.at(2).by == By::Tracer, true);
+	expect("given back", delivered.given_back, true);
+	expect("sent by itself", delivered.from.kind == From::Self, true);
+	expect("kept: taken", signals.at(SIGUSR1).taken, std::uint64_t{1});
+	expect("given back: delivered", signals.at(SIGUSR2).delivered,
+	       std::uint64_t{1});
+	expect("and not taken", signals.at(SIGUSR2).taken, std::uint64_t{0});
+	expect("made pending once", signals.at(SIGUSR2).pending,
+	       std::uint64_t{1});
+}
+
 // Each event names its process as the model knows it: a child of a
 // traced process, and the programs a wait is for.
 void
@@ -226,6 +252,7 @@ main()
 	timer_value();
 	unseen();
 	parked();
+	held();
 	labels();
 	std::printf("%d passed, %d failed\n", failures ? 0 : 1,
 		    failures ? 1 : 0);

@@ -902,6 +902,57 @@ def parked_timer():
         expect("kept while ignored: the summary adds up", adds_up(records[-1]), [])
 
 
+TRACER = """#include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
+static void on_usr2(int sig) { (void)sig; }
+int main(void)
+{
+	int status;
+	pid_t child = fork();
+	if (child == 0) {
+		signal(SIGUSR2, on_usr2);
+		ptrace(PTRACE_TRACEME, 0, 0, 0);
+		raise(SIGUSR1); /* its tracer keeps it */
+		raise(SIGUSR2); /* and gives this one back */
+		_exit(0);
+	}
+	while (waitpid(child, &status, 0) == child && WIFSTOPPED(status))
+		ptrace(PTRACE_CONT, child, 0,
+		       WSTOPSIG(status) == SIGUSR2 ? SIGUSR2 : 0);
+	return !WIFEXITED(status) || WEXITSTATUS(status);
+}
+"""
+
+
+@given(TRACING)
+def ptrace_tracer():
+    """A ptrace tracer takes each signal its task takes from its queue: one
+    it keeps is taken by it, and one it gives back is delivered, counted
+    once, as the kernel side counts them."""
+    with tempfile.TemporaryDirectory() as tmp:
+        status, out, err = run([sigtrace, "-v", "--json", "-o", f"{tmp}/account", c_program(tmp, "tracer", TRACER)])
+        expect("a tracer: its status, and the counts agree",
+               (status, [line for line in err.splitlines() if "counted otherwise" in line]), (0, []))
+        records = json_account(f"{tmp}/account")
+        child = [r["child"] for r in records if r["type"] == "fork"][0]
+        fates = [(r["sig"], r["what"], r.get("by"), r.get("given_back")) for r in records
+                 if r["type"] == "signal" and r["pid"] == child and r["what"] != "pending"]
+        expect("a tracer: the fates", fates, [("SIGUSR1", "taken", "tracer", None),
+                                              ("SIGUSR2", "taken", "tracer", None),
+                                              ("SIGUSR2", "delivered", None, True)])
+        counts = [p["signals"] for p in records[-1]["processes"] if p["pid"] == child][0]
+        expect("a tracer: counted once each", [(counts[s]["pending"], counts[s]["taken"], counts[s]["delivered"])
+                                               for s in ("SIGUSR1", "SIGUSR2")], [(1, 1, 0), (1, 0, 1)])
+        expect("a tracer: the summary adds up", adds_up(records[-1]), [])
+        status, out, err = run([sigtrace, "-o", f"{tmp}/text", "--from", f"{tmp}/account"])
+        with open(f"{tmp}/text") as f:
+            text = f.read()
+        expect("a tracer: the words", [w in text for w in ("SIGUSR1  taken      by its tracer, as it stopped",
+                                                            ", given back by its tracer\n")], [True, True])
+
+
 @given(TRACING)
 def thread_sender():
     """A signal that the main thread sends another thread names the main
