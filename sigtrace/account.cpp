@@ -898,6 +898,12 @@ Account::ended(pid_t pid, int wait_status)
 	set_end(proc.end, wait_status);
 }
 
+void
+Account::skipped(std::uint64_t n)
+{
+	skipped_ = n;
+}
+
 const std::vector<Event> &
 Account::lost(std::uint64_t n)
 {
@@ -992,9 +998,11 @@ Account::replay_end(pid_t pid, const Event &end)
 }
 
 void
-Account::replay_summary(std::uint64_t lost, const std::vector<pid_t> &order)
+Account::replay_summary(std::uint64_t lost, std::uint64_t skipped,
+			const std::vector<pid_t> &order)
 {
 	lost_total_ = std::max(lost_total_, lost);
+	skipped_ = skipped;
 	for (pid_t pid : order)
 		process_of(pid);
 	order_ = order;
@@ -1006,6 +1014,7 @@ Account::summary() const
 	Summary summary;
 
 	summary.lost = lost_total_;
+	summary.skipped = skipped_;
 	for (pid_t pid : order_) {
 		const Process &proc = processes_.at(pid);
 		ProcessSummary each;

@@ -161,8 +161,10 @@ class Account
 	// The summary read back: the processes in its order, and each end
 	// that no event told, as it was written.
 	void replay_end(pid_t pid, const Event &end);
-	void replay_summary(std::uint64_t lost,
+	void replay_summary(std::uint64_t lost, std::uint64_t skipped,
 			    const std::vector<pid_t> &order);
+	// The kernel's count of the kernel side's runs it skipped.
+	void skipped(std::uint64_t n);
 
 	// The account's end: each process's counts and end, as now known.
 	Summary summary() const;
@@ -193,6 +195,7 @@ class Account
 	std::uint64_t last_us_ = 0;
 	std::uint64_t lost_total_ = 0;
 	std::uint64_t lost_marked_ = 0;
+	std::uint64_t skipped_ = 0;
 	std::map<pid_t, Process> processes_;
 	Process *last_ = nullptr;  // the process last looked up
 	std::vector<pid_t> order_; // processes, as first seen

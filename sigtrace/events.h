@@ -256,6 +256,9 @@ struct ProcessSummary {
 
 struct Summary {
 	std::uint64_t lost = 0; // records the kernel could not pass on
+	// Runs of the kernel side's programs that the kernel skipped, each
+	// begun while the same program ran on its CPU.
+	std::uint64_t skipped = 0;
 	std::vector<ProcessSummary> processes; // as first seen
 };
 

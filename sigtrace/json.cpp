@@ -332,6 +332,9 @@ class Json : public Writer
 		    ",\"pid\":" + std::to_string(pid_) +
 		    ",\"tid\":" + std::to_string(pid_) +
 		    ",\"lost\":" + std::to_string(summary.lost) +
+		    (summary.skipped
+			 ? ",\"skipped\":" + std::to_string(summary.skipped)
+			 : "") +
 		    ",\"processes\":[";
 		bool first = true;
 

@@ -491,6 +491,8 @@ class Replay
 	summary(const Record &record)
 	{
 		std::uint64_t lost = record.count("lost");
+		std::uint64_t skipped =
+		    record.has("skipped") ? record.count("skipped") : 0;
 		std::vector<pid_t> order;
 		std::unordered_set<pid_t> listed;
 		for (const Value &each : record.list("processes")) {
@@ -508,7 +510,7 @@ class Replay
 				replay_end(Record(*end, record.error()), pid);
 		}
 		if (record.error().empty()) {
-			account_.replay_summary(lost, order);
+			account_.replay_summary(lost, skipped, order);
 			summed_ = true;
 		}
 	}

@@ -468,6 +468,7 @@ tell_run(const Options &options, sigtrace_bpf *skel, pid_t child, int go,
 
 	int status = follow(child, skel, events, telling, out);
 	adopt_counts(skel, telling.account);
+	telling.account.skipped(skipped_runs(skel));
 	telling.account.ended(child, status);
 	tell(telling, telling.account.lost(
 			  __atomic_load_n(&skel->bss->lost, __ATOMIC_ACQUIRE)));

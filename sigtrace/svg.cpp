@@ -186,6 +186,11 @@ Picture::note() const
 	else if (tl_.lost)
 		note = std::to_string(tl_.lost) +
 		       " events were lost; the summary counts them.";
+	if (tl_.skipped)
+		note += (note.empty() ? "" : " ") +
+			std::to_string(tl_.skipped) +
+			" runs of sigtrace's hooks were skipped by the kernel; "
+			"what they saw is missing.";
 	if (untold.past && untold.beyond_events)
 		note += " Too dense to draw: after the first " +
 			std::to_string(MOST_DRAWN) +

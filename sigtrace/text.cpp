@@ -450,6 +450,14 @@ class Text : public Writer
 			    "being full: the lines above leave them "
 			    "out, the counts below do not\n",
 			    static_cast<unsigned long long>(summary.lost));
+		if (summary.skipped)
+			std::fprintf(
+			    out_,
+			    "  %llu runs of sigtrace's hooks skipped by the "
+			    "kernel, each begun while the same hook ran on its "
+			    "CPU: what they saw is missing, from the lines "
+			    "above and from the counts below\n",
+			    static_cast<unsigned long long>(summary.skipped));
 		for (const ProcessSummary &each : summary.processes)
 			process(each);
 	}

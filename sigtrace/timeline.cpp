@@ -748,6 +748,7 @@ Builder::finish(const Summary &summary)
 	name(tl, summary);
 	tally(tl, summary);
 	tl.lost = summary.lost;
+	tl.skipped = summary.skipped;
 	return tl;
 }
 

@@ -121,7 +121,8 @@ struct Timeline {
 	std::vector<Mark> marks;	  // in the order the events made them
 	std::vector<int> signals; // in order of appearance: their colours
 	Untold untold;
-	std::uint64_t lost = 0; // records, as the summary says
+	std::uint64_t lost = 0;	   // records, as the summary says
+	std::uint64_t skipped = 0; // the kernel side's runs, as it says
 
 	const Lane *find(pid_t tid) const;
 	// A signal's place among all the picture's, for its colour.

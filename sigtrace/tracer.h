@@ -39,6 +39,8 @@ std::vector<pid_t> still_traced(sigtrace_bpf *skel);
 // The kernel side's counts and ends, given to the model, which no lost
 // record can spoil.
 void adopt_counts(sigtrace_bpf *skel, Account &account);
+// The runs of the kernel side's programs that the kernel skipped.
+std::uint64_t skipped_runs(const sigtrace_bpf *skel);
 // Whether sig, as it came to us since the last look, missed the program
 // (apart: in a process group of its own), and so is for us to pass on.
 bool missed(const sigtrace_bpf *skel, int sig, bool apart);

@@ -190,6 +190,13 @@ exact()
 	       told.substr(told.rfind("\"lost\"")),
 	       "\"lost\":7,\"processes\""
 	       ":[]}\n");
+	std::string skipped = START + "{\"type\":\"summary\",\"us\":0,"
+				      "\"pid\":1,\"tid\":1,\"lost\":0,"
+				      "\"skipped\":3,\"processes\":[]}\n";
+	expect("the kernel side's runs skipped", replay(skipped), skipped);
+	told = replay(skipped, false);
+	expect("told so", told.substr(told.find("summary:\n") + 9, 50),
+	       "  3 runs of sigtrace's hooks skipped by the kernel");
 	std::string account = START + exec("1") + pending("") + ends("9");
 	std::string again = replay(account);
 	expect("read back as written", replay(again), again);
