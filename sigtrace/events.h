@@ -138,13 +138,6 @@ word(Enum value)
 	return Words<Enum>::all[static_cast<size_t>(value)];
 }
 
-// What became of a signal, in the one word that every writer uses.
-constexpr const char *
-what_name(What what)
-{
-	return word(what);
-}
-
 // A process as the account names it: a child of a traced process, or
 // another.
 struct Who {

@@ -148,7 +148,7 @@ add_signal(Line &out, const Event &ev)
 	out << ",\"signo\":";
 	out.number(ev.sig);
 	out << ",\"what\":";
-	add_word(out, what_name(ev.what));
+	add_word(out, word(ev.what));
 	if (generated)
 		out << (ev.to_process ? ",\"to\":\"process\""
 				      : ",\"to\":\"thread\"");

@@ -296,7 +296,7 @@ add_columns(Line &out, const std::string &name, const char *word)
 void
 add_signal(Line &out, const Event &ev)
 {
-	add_columns(out, signame(ev.sig), what_name(ev.what));
+	add_columns(out, signame(ev.sig), word(ev.what));
 	switch (ev.what) {
 	case What::Delivered:
 		add_action(out, ev);

@@ -27,7 +27,7 @@ name_of(Type type, int sig, What what)
 {
 	switch (type) {
 	case Type::Signal:
-		return signame(sig) + " " + what_name(what);
+		return signame(sig) + " " + word(what);
 	case Type::Return:
 		return "handler returns";
 	case Type::Blocked:
