@@ -425,10 +425,11 @@ masked(struct task_struct *current, __u32 kind, long how)
 }
 
 /* The first two arguments of a system call, and its number, where they
-   are kept on this machine. */
+   are kept on this machine (and on x86, the fourth of a 64-bit call, in
+   r10, which a 32-bit kernel has not). */
 #if defined(__TARGET_ARCH_x86)
 struct pt_regs___sigtrace {
-	unsigned long bx, cx, di, si, orig_ax;
+	unsigned long bx, cx, di, si, r10, orig_ax;
 } __attribute__((preserve_access_index));
 #ifdef X86_32 /* 32-bit programs, on a 32- or a 64-bit kernel */
 #define ARG1(regs) BPF_CORE_READ(regs, bx)
@@ -713,22 +714,12 @@ __u64 tracer_got[TRACER_SIGNALS][SENT_HOW];
    machines the number of the call under way cannot be read so, and each
    signal from a process that sigtrace does not trace is passed on, as
    sent to sigtrace alone. */
-struct pt_regs___sender_x86 {
-	unsigned long orig_ax, di, bx, si, r10;
-} __attribute__((preserve_access_index));
-
 struct thread_info___x86 {
 	unsigned int status;
 } __attribute__((preserve_access_index));
 
 struct task_struct___x86 {
 	struct thread_info___x86 thread_info;
-} __attribute__((preserve_access_index));
-
-struct pt_regs___sender_arm64 {
-	unsigned long long regs[31];
-	unsigned long long orig_x0;
-	int syscallno;
 } __attribute__((preserve_access_index));
 
 #define TS_COMPAT 0x0002
@@ -744,19 +735,20 @@ struct pt_regs___sender_arm64 {
 #define NR_PIDFD_SEND_SIGNAL 424
 #define PIDFD_SIGNAL_PROCESS_GROUP 4
 
-/* What a kill() given pid was sent to. */
-static __u32
-by_pid(int pid)
+/* What a kill() given pid was sent to (unused on a machine whose
+   registers are not read). */
+static __u32 __attribute__((unused)) by_pid(int pid)
 {
 	return pid == -1 ? SENT_ALL : pid <= 0 ? SENT_GROUP : SENT_ALONE;
 }
 
+#if defined(__TARGET_ARCH_x86)
 static __u32
-sent_on_x86(struct task_struct *sender, struct pt_regs___sender_x86 *regs)
+sent_by_regs(struct task_struct *sender, struct pt_regs___sigtrace *regs)
 {
 	struct task_struct___x86 *task = (void *)sender;
 	int nr = (int)BPF_CORE_READ(regs, orig_ax);
-	bool narrow = !bpf_core_field_exists(struct pt_regs___sender_x86, r10);
+	bool narrow = !bpf_core_field_exists(struct pt_regs___sigtrace, r10);
 
 	if (!narrow && !(nr & X32_SYSCALL_BIT) &&
 	    bpf_core_field_exists(struct task_struct___x86, thread_info.status))
@@ -772,8 +764,9 @@ sent_on_x86(struct task_struct *sender, struct pt_regs___sender_x86 *regs)
 	return SENT_ALONE;
 }
 
+#elif defined(__TARGET_ARCH_arm64)
 static __u32
-sent_on_arm64(struct pt_regs___sender_arm64 *regs)
+sent_by_regs(struct task_struct *sender, struct pt_regs___sigtrace *regs)
 {
 	int nr = BPF_CORE_READ(regs, syscallno);
 
@@ -784,23 +777,24 @@ sent_on_arm64(struct pt_regs___sender_arm64 *regs)
 		return SENT_GROUP;
 	return SENT_ALONE;
 }
+#else
+static __u32
+sent_by_regs(struct task_struct *sender, struct pt_regs___sigtrace *regs)
+{
+	return SENT_ALONE;
+}
+#endif
 
 /* What the sender's kill() or pidfd_send_signal() under way was sent to,
    where its registers can be read. */
 static __u32
 sent_by_call(struct task_struct *sender)
 {
-	void *regs;
-
 	if (!bpf_core_enum_value_exists(enum bpf_func_id,
 					BPF_FUNC_task_pt_regs))
 		return SENT_ALONE;
-	regs = (void *)bpf_task_pt_regs(sender);
-	if (bpf_core_field_exists(struct pt_regs___sender_x86, orig_ax))
-		return sent_on_x86(sender, regs);
-	if (bpf_core_field_exists(struct pt_regs___sender_arm64, syscallno))
-		return sent_on_arm64(regs);
-	return SENT_ALONE;
+	return sent_by_regs(
+	    sender, (struct pt_regs___sigtrace *)bpf_task_pt_regs(sender));
 }
 
 /* How the running task sent a signal for sigtrace (enum sent_how). */
