@@ -1,11 +1,13 @@
 # SPDX-License-Identifier: ISC
 """What every test script here shares: the environment a program starts
-with, one way to report a mismatch, one way to be skipped, and how to
-tell a program built for another machine."""
+with, one way to report a mismatch, one way to be skipped, one way to run
+named cases, and how to tell a program built for another machine."""
 import os
 import shutil
 import subprocess
 import sys
+import time
+import traceback
 
 failures = 0
 
@@ -39,6 +41,59 @@ def skip(why):
         print("FAIL SIGDEMOS_NO_SKIP is set")
         sys.exit(1)
     sys.exit(77)
+
+
+class NotHere(Exception):
+    """A case that this machine cannot check, and why."""
+
+
+class Failed(Exception):
+    """A case's check that stops it, said in its message alone."""
+
+
+def run_cases(cases, ready=lambda name: None):
+    """Runs each (name, case) in turn, the rest going on past one that
+    fails: ok, FAIL or skip for each, then N passed, N failed, and the
+    exit.  ready(name), before each, may give why the rest cannot run
+    here: the whole test is then skipped (failed, where a case failed)."""
+    global failures
+    passed, failed, skipped = [], [], []
+
+    def tally():
+        print(f"{len(passed)} passed, {len(failed)} failed" + (f", {len(skipped)} skipped" if skipped else "")
+              + "".join(f"\n{what}: {' '.join(names)}" for what, names in (("failed", failed), ("skipped", skipped))
+                        if names), flush=True)
+    for name, case in cases:
+        why = ready(name)
+        if why:
+            if passed or failed or skipped:
+                tally()
+            skip(why)
+        before, start = failures, time.monotonic()
+        why = stopped = None
+        try:
+            case()
+        except NotHere as e:
+            why = str(e)
+        except Failed as e:
+            failures += 1
+            stopped = str(e)
+        except Exception as e:  # noqa: BLE001 (any fault of the case's, told with where it was)
+            failures += 1
+            stopped = f"stopped by {type(e).__name__}: {e}"
+            print("".join("    " + line for line in traceback.format_exc().splitlines(True)), end="")
+        took = f"({time.monotonic() - start:.1f} s)"
+        if failures > before:
+            failed.append(name)
+            print(f"FAIL {name}: {stopped or f'{failures - before} check(s) failed'} {took}", flush=True)
+        elif why:
+            skipped.append(name)
+            print(f"skip {name}: {why}", flush=True)
+        else:
+            passed.append(name)
+            print(f"ok   {name} {took}", flush=True)
+    tally()
+    sys.exit(1 if failed else 0)
 
 
 def compiled(folder, name, source):

@@ -24,7 +24,7 @@ import tempfile
 import threading
 import time
 
-from harness import ENV, compiled, machine, skip
+from harness import ENV, Failed, compiled, machine, run_cases, skip
 
 LIMIT = 120  # seconds
 
@@ -175,13 +175,9 @@ CAP_PERFMON, CAP_BPF = 38, 39
 PIDFD_SIGNAL_PROCESS_GROUP = 4
 
 
-class Failure(Exception):
-    pass
-
-
 def check(what, got, want):
     if got != want:
-        raise Failure(f"{what}: got {got!r}, want {want!r}")
+        raise Failed(f"{what}: got {got!r}, want {want!r}")
 
 
 class Pipe:
@@ -215,7 +211,7 @@ class Pipe:
             while not holds(self.data):
                 left = deadline - time.monotonic()
                 if self.closed or left <= 0:
-                    raise Failure(f"{what}: never came; there came {self.data.decode(errors='replace')!r}")
+                    raise Failed(f"{what}: never came; there came {self.data.decode(errors='replace')!r}")
                 self.changed.wait(left)
             return self.data
 
@@ -246,7 +242,7 @@ def senders(account, sig):
 def waitpid(pid, flags=0):
     """os.waitpid, given up after the limit."""
     def late(*_):
-        raise Failure(f"process {pid} still not done after {LIMIT} s")
+        raise Failed(f"process {pid} still not done after {LIMIT} s")
     signal.signal(signal.SIGALRM, late)
     signal.alarm(LIMIT)
     try:
@@ -447,7 +443,7 @@ def poll(what, holds):
     deadline = time.monotonic() + LIMIT
     while not holds():
         if time.monotonic() > deadline:
-            raise Failure(f"{what}: not after {LIMIT} s")
+            raise Failed(f"{what}: not after {LIMIT} s")
         time.sleep(0.01)
 
 
@@ -474,7 +470,7 @@ def case_orphaned():
             pid, status = os.waitpid(job.pid, os.WNOHANG | os.WUNTRACED)
             if pid:
                 job.status = status
-                raise Failure(f"orphaned: sigtrace {said_status(status)}")
+                raise Failed(f"orphaned: sigtrace {said_status(status)}")
             return job.pid in senders(job.err.data, "SIGHUP")
         poll("orphaned: the SIGHUP passed on", passed_on)
         os.kill(program, signal.SIGCONT)
@@ -662,18 +658,6 @@ if __name__ == "__main__":
     ENV = dict(ENV, PATH="/usr/sbin:/usr/bin:/sbin:/bin")
     cases = chosen(sys.argv[2:])
     can_trace()
-    passed = failed = 0
     with tempfile.TemporaryDirectory() as TMP:
         PROGRAM_PATH = build(TMP)
-        for name, run in cases:
-            try:
-                run()
-            except Exception as wrong:  # noqa: BLE001 (a case that breaks fails, and the rest run)
-                failed += 1
-                print(f"FAIL {name}: {wrong}" if isinstance(wrong, Failure) else
-                      f"FAIL {name}: {type(wrong).__name__}: {wrong}", flush=True)
-            else:
-                passed += 1
-                print(f"ok   {name}", flush=True)
-    print(f"{passed} passed, {failed} failed")
-    sys.exit(1 if failed else 0)
+        run_cases(cases)

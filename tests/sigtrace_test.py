@@ -23,17 +23,15 @@ import resource
 import select
 import shutil
 import signal
-import stat
 import struct
 import subprocess
 import sys
 import tempfile
 import time
-import traceback
 import xml.etree.ElementTree as ET
 
 import harness
-from harness import ENV, expect, machine, skip
+from harness import ENV, NotHere, expect, machine, run_cases, skip
 
 parser = argparse.ArgumentParser(description="sigtrace's account of each program, case by case")
 for program in ("sigtrace", "pendfork", "jumpback", "alarmloop"):
@@ -116,10 +114,6 @@ def why_not(level):
         if status == 1 and err.count("\n") == 1:
             return err.strip()
     return None
-
-
-class NotHere(Exception):
-    """A case that this machine cannot check, and why."""
 
 
 CASES = {}
@@ -1064,47 +1058,20 @@ def unprivileged():
 unknown = [name for name in options.case if name not in CASES]
 if unknown:
     parser.error(f"no case {', '.join(unknown)}; the cases: {', '.join(CASES)}")
-passed, failed, skipped = [], [], []
+ready = [BUILT]
 
 
-def tally():
-    print(f"{len(passed)} passed, {len(failed)} failed" + (f", {len(skipped)} skipped" if skipped else "")
-          + "".join(f"\n{what}: {' '.join(names)}" for what, names in (("failed", failed), ("skipped", skipped)) if names))
-
-
-ready = BUILT
-for name, (level, test) in CASES.items():
-    if options.case and name not in options.case:
-        continue
-    # What the machine lacks is told once, by the first case that needs it,
-    # and the rest are skipped with the whole test (failed, where a case
-    # before it failed).
-    while ready < level:
-        ready += 1
-        why = why_not(ready)
+def needed(name):
+    """Why this machine cannot give what the case needs, told once, by the
+    first case that needs it; or None."""
+    level = CASES[name][0]
+    while ready[0] < level:
+        ready[0] += 1
+        why = why_not(ready[0])
         if why:
-            if passed or failed or skipped:
-                tally()
-            skip(why)
-    before, start = harness.failures, time.monotonic()
-    why = stopped = None
-    try:
-        test()
-    except NotHere as e:
-        why = str(e)
-    except Exception as e:  # any fault of the case's, told with where it was
-        harness.failures += 1
-        stopped = f"stopped by {type(e).__name__}: {e}"
-        print("".join("    " + line for line in traceback.format_exc().splitlines(True)), end="")
-    took = f"({time.monotonic() - start:.1f} s)"
-    if harness.failures > before:
-        failed.append(name)
-        print(f"FAIL {name}: {stopped or f'{harness.failures - before} check(s) failed'} {took}")
-    elif why:
-        skipped.append(name)
-        print(f"skip {name}: {why}")
-    else:
-        passed.append(name)
-        print(f"ok   {name} {took}")
-tally()
-sys.exit(1 if failed else 0)
+            return why
+    return None
+
+
+run_cases([(name, test) for name, (level, test) in CASES.items() if not options.case or name in options.case],
+          needed)
