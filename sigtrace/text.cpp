@@ -293,46 +293,64 @@ add_columns(Line &out, const std::string &name, const char *word)
 	out << "  ";
 }
 
+// What took a signal without a delivery, or threw it away.
+const char *
+by_words(By by)
+{
+	switch (by) {
+	case By::Sigtimedwait:
+		return "by rt_sigtimedwait (sigwait, sigwaitinfo, "
+		       "sigtimedwait)";
+	case By::Signalfd:
+		return "by a read of a signalfd";
+	case By::Tracer:
+		return "by its tracer, as it stopped";
+	case By::SigIgn:
+		return "as its action became SIG_IGN";
+	case By::Sigcont:
+		return "by a SIGCONT";
+	case By::Stop:
+		return "by a stop signal";
+	case By::None:
+		break;
+	}
+	return "";
+}
+
+// A signal's generation: who sent it, how and to what, and what more
+// the kernel did with it.
+void
+add_generation(Line &out, const Event &ev)
+{
+	out << "from ";
+	add_sender(out, ev);
+	add_how(out, ev);
+	if (ev.threaded) {
+		if (ev.to_process)
+			out << ", to the process";
+		else {
+			out << ", to thread ";
+			out.number(ev.tid);
+		}
+	}
+	if (ev.what == What::Lost)
+		out << ", its queue being full";
+	if (ev.what == What::Dropped)
+		out << ", the process already ending";
+	if (ev.continues)
+		out << ", and the process goes on";
+}
+
 void
 add_signal(Line &out, const Event &ev)
 {
 	add_columns(out, signame(ev.sig), word(ev.what));
-	switch (ev.what) {
-	case What::Delivered:
+	if (ev.what == What::Delivered)
 		add_action(out, ev);
-		break;
-	case What::Taken:
-		if (ev.by == By::Tracer)
-			out << "by its tracer, as it stopped";
-		else if (ev.by == By::Signalfd)
-			out << "by a read of a signalfd";
-		else
-			out << "by rt_sigtimedwait (sigwait, sigwaitinfo, "
-			       "sigtimedwait)";
-		break;
-	case What::Discarded:
-		out << (ev.by == By::SigIgn    ? "as its action became SIG_IGN"
-			: ev.by == By::Sigcont ? "by a SIGCONT"
-					       : "by a stop signal");
-		break;
-	default:
-		out << "from ";
-		add_sender(out, ev);
-		add_how(out, ev);
-		if (ev.threaded) {
-			if (ev.to_process)
-				out << ", to the process";
-			else {
-				out << ", to thread ";
-				out.number(ev.tid);
-			}
-		}
-		if (ev.what == What::Lost)
-			out << ", its queue being full";
-		if (ev.what == What::Dropped)
-			out << ", the process already ending";
-		if (ev.continues)
-			out << ", and the process goes on";
+	else if (ev.what == What::Taken || ev.what == What::Discarded)
+		out << by_words(ev.by);
+	else {
+		add_generation(out, ev);
 		return;
 	}
 	if (ev.has_from) {
