@@ -868,30 +868,43 @@ tracer_takes(int sig)
  * own stops, at a system call or an exec, name SIGTRAP as well.  A
  * tracer that ignores SIGCHLD, or asks not to hear of stops, is sent
  * none, and sigtrace sees nothing.
+ *
+ * on_generate calls it for every signal, and it is global, given only
+ * numbers, so that the verifier checks it once, apart: a test of the
+ * signal in on_generate itself would have it check all that follows
+ * twice, and sigtrace start the slower for it.
  */
-static __noinline void
-trapped(struct task_struct *current, struct kernel_siginfo *info,
-	struct task_struct *to)
+__noinline int
+trapped(int sig, unsigned long special, int to)
 {
-	int sig = BPF_CORE_READ(info, _sifields._sigchld._status);
-	struct kernel_siginfo *kept = current->last_siginfo;
+	struct kernel_siginfo *info = (void *)special;
+	struct task_struct *current;
+	struct kernel_siginfo *kept;
 	struct counts *c;
 	struct event *e;
 
-	if (sig <= 0 || sig > 64 || sig == SIGTRAP || to != current->parent ||
+	if (sig != SIGCHLD || special <= SEND_SIG_PRIV ||
+	    BPF_CORE_READ(info, si_code) != CLD_TRAPPED)
+		return 0;
+	sig = BPF_CORE_READ(info, _sifields._sigchld._status);
+	current = bpf_get_current_task_btf();
+	kept = current->last_siginfo;
+	if (sig <= 0 || sig > 64 || sig == SIGTRAP ||
+	    BPF_CORE_READ(current, parent, pid) != to ||
 	    !is_traced(current->pid))
-		return;
+		return 0;
 	if ((c = counts_of(current->tgid, sig)))
 		leaves(c, &c->held,
 		       (unsigned long)kept > SEND_SIG_PRIV
 			   ? BPF_CORE_READ(kept, si_code)
 			   : 0);
 	if (!(e = new_event(EVENT_TAKE, current)))
-		return;
+		return 0;
 	e->sig = sig;
 	e->result = TAKE_TRACER;
 	read_info(e, kept, true);
 	bpf_ringbuf_submit(e, 0);
+	return 0;
 }
 
 /*
@@ -913,12 +926,10 @@ BPF_PROG(on_generate, int sig, struct kernel_siginfo *info,
 		to_tracer(sig, info, result);
 		return 0;
 	}
-	current = bpf_get_current_task_btf();
-	if (sig == SIGCHLD && (unsigned long)info > SEND_SIG_PRIV &&
-	    BPF_CORE_READ(info, si_code) == CLD_TRAPPED)
-		trapped(current, info, task);
+	trapped(sig, (unsigned long)info, task->pid);
 	if (!is_traced(task->pid))
 		return 0;
+	current = bpf_get_current_task_btf();
 	/* A process already ending drops what comes (prepare_signal). */
 	if (result == RESULT_IGNORED &&
 	    (task->signal->flags & SIGNAL_GROUP_EXIT))
