@@ -99,7 +99,13 @@ struct cred {
 
 struct kernel_siginfo;
 
+/* x86's: a task's status bits, TS_COMPAT among them. */
+struct thread_info {
+	unsigned int status;
+};
+
 struct task_struct {
+	struct thread_info thread_info;
 	int pid;
 	int tgid;
 	int exit_code;
@@ -714,14 +720,6 @@ __u64 tracer_got[TRACER_SIGNALS][SENT_HOW];
    machines the number of the call under way cannot be read so, and each
    signal from a process that sigtrace does not trace is passed on, as
    sent to sigtrace alone. */
-struct thread_info___x86 {
-	unsigned int status;
-} __attribute__((preserve_access_index));
-
-struct task_struct___x86 {
-	struct thread_info___x86 thread_info;
-} __attribute__((preserve_access_index));
-
 #define TS_COMPAT 0x0002
 #define X32_SYSCALL_BIT 0x40000000
 
@@ -746,13 +744,12 @@ static __u32 __attribute__((unused)) by_pid(int pid)
 static __u32
 sent_by_regs(struct task_struct *sender, struct pt_regs___sigtrace *regs)
 {
-	struct task_struct___x86 *task = (void *)sender;
 	int nr = (int)BPF_CORE_READ(regs, orig_ax);
 	bool narrow = !bpf_core_field_exists(struct pt_regs___sigtrace, r10);
 
 	if (!narrow && !(nr & X32_SYSCALL_BIT) &&
-	    bpf_core_field_exists(struct task_struct___x86, thread_info.status))
-		narrow = BPF_CORE_READ(task, thread_info.status) & TS_COMPAT;
+	    bpf_core_field_exists(sender->thread_info.status))
+		narrow = BPF_CORE_READ(sender, thread_info.status) & TS_COMPAT;
 	nr &= ~X32_SYSCALL_BIT;
 	if (nr == (narrow ? NR_KILL_I386 : NR_KILL_X86_64))
 		return by_pid(narrow ? (int)BPF_CORE_READ(regs, bx)
