@@ -98,6 +98,8 @@ struct cred {
 };
 
 struct kernel_siginfo;
+struct sighand_struct;
+struct files_struct;
 
 /* x86's: a task's status bits, TS_COMPAT among them. */
 struct thread_info {
@@ -115,6 +117,8 @@ struct task_struct {
 	struct signal_struct *signal;
 	const struct cred *cred;
 	struct kernel_siginfo *last_siginfo; /* while stopped for a tracer */
+	struct sighand_struct *sighand;
+	struct files_struct *files;
 };
 
 union sigval {
@@ -380,10 +384,6 @@ taken(struct task_struct *current, const struct took *t)
 struct sighand_struct {
 	struct k_sigaction action[64];
 };
-
-struct task_struct___sighand {
-	struct sighand_struct *sighand;
-};
 #pragma clang attribute pop
 
 /* What a new action left: each pending signal of the process that the
@@ -391,7 +391,6 @@ struct task_struct___sighand {
 static __noinline void
 set_action(struct task_struct *current, int sig)
 {
-	struct task_struct___sighand *t = (void *)current;
 	struct sighand_struct *sighand;
 	struct k_sigaction *action;
 	unsigned long handler;
@@ -400,7 +399,7 @@ set_action(struct task_struct *current, int sig)
 	if (sig < 1 || sig > 64)
 		return;
 	/* The array is indexed by the kernel's own size of an action. */
-	sighand = BPF_CORE_READ(t, sighand);
+	sighand = BPF_CORE_READ(current, sighand);
 	action =
 	    (void *)((char *)__builtin_preserve_access_index(&sighand->action) +
 		     (sig - 1) * bpf_core_type_size(struct k_sigaction));
@@ -1107,18 +1106,13 @@ struct fdtable {
 struct files_struct {
 	struct fdtable *fdt;
 };
-
-struct task_struct___files {
-	struct files_struct *files;
-};
 #pragma clang attribute pop
 
 /* Whether the file behind a descriptor is a signalfd. */
 static bool
 is_signalfd(long fd)
 {
-	struct task_struct___files *current =
-	    (void *)bpf_get_current_task_btf();
+	struct task_struct *current = bpf_get_current_task_btf();
 	struct fdtable *fdt = BPF_CORE_READ(current, files, fdt);
 	struct file *file = NULL;
 	static const char signalfd[] = "[signalfd]";
