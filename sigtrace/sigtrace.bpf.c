@@ -865,42 +865,37 @@ tracer_takes(int sig)
  * tracer that ignores SIGCHLD, or asks not to hear of stops, is sent
  * none, and sigtrace sees nothing.
  *
- * on_generate calls it for every signal, and it is global, given only
- * numbers, so that the verifier checks it once, apart: a test of the
- * signal in on_generate itself would have it check all that follows
- * twice, and sigtrace start the slower for it.
+ * on_generate asks only where little is left for it to do: a test of the
+ * signal before its other tests would have the verifier check all that
+ * follows twice, and sigtrace start the slower for it.
  */
-__noinline int
-trapped(int sig, unsigned long special, int to)
+static __noinline void
+trapped(struct task_struct *current, struct kernel_siginfo *info,
+	struct task_struct *to)
 {
-	struct kernel_siginfo *info = (void *)special;
-	struct task_struct *current;
-	struct kernel_siginfo *kept;
+	struct kernel_siginfo *kept = current->last_siginfo;
 	struct counts *c;
 	struct event *e;
+	int sig;
 
-	if (sig != SIGCHLD || special <= SEND_SIG_PRIV ||
-	    BPF_CORE_READ(info, si_code) != CLD_TRAPPED)
-		return 0;
+	if ((unsigned long)info <= SEND_SIG_PRIV ||
+	    BPF_CORE_READ(info, si_code) != CLD_TRAPPED ||
+	    to != current->parent || !is_traced(current->pid))
+		return;
 	sig = BPF_CORE_READ(info, _sifields._sigchld._status);
-	current = bpf_get_current_task_btf();
-	kept = current->last_siginfo;
-	if (sig <= 0 || sig > 64 || sig == SIGTRAP ||
-	    BPF_CORE_READ(current, parent, pid) != to ||
-	    !is_traced(current->pid))
-		return 0;
+	if (sig <= 0 || sig > 64 || sig == SIGTRAP)
+		return;
 	if ((c = counts_of(current->tgid, sig)))
 		leaves(c, &c->held,
 		       (unsigned long)kept > SEND_SIG_PRIV
 			   ? BPF_CORE_READ(kept, si_code)
 			   : 0);
 	if (!(e = new_event(EVENT_TAKE, current)))
-		return 0;
+		return;
 	e->sig = sig;
 	e->result = TAKE_TRACER;
 	read_info(e, kept, true);
 	bpf_ringbuf_submit(e, 0);
-	return 0;
 }
 
 /*
@@ -922,10 +917,13 @@ BPF_PROG(on_generate, int sig, struct kernel_siginfo *info,
 		to_tracer(sig, info, result);
 		return 0;
 	}
-	trapped(sig, (unsigned long)info, task->pid);
-	if (!is_traced(task->pid))
-		return 0;
 	current = bpf_get_current_task_btf();
+	if (!is_traced(task->pid)) {
+		/* A tracer that sigtrace does not trace, told of a stop. */
+		if (sig == SIGCHLD)
+			trapped(current, info, task);
+		return 0;
+	}
 	/* A process already ending drops what comes (prepare_signal). */
 	if (result == RESULT_IGNORED &&
 	    (task->signal->flags & SIGNAL_GROUP_EXIT))
@@ -959,16 +957,19 @@ BPF_PROG(on_generate, int sig, struct kernel_siginfo *info,
 	} else if (!ending && (STOP_SIGNALS & SIGNAL_BIT(sig)))
 		discard_all(task->tgid, SIGCONT);
 
-	if (!(e = new_event(EVENT_GENERATE, task)))
-		return 0;
-	e->sig = sig;
-	e->result = result;
-	e->detail = (group ? DETAIL_GROUP : 0) | (ending ? DETAIL_ENDING : 0);
-	e->other = current->pid;
-	e->other_process = current->tgid;
-	bpf_get_current_comm(e->comm, sizeof(e->comm));
-	read_info(e, info, false);
-	bpf_ringbuf_submit(e, 0);
+	if ((e = new_event(EVENT_GENERATE, task))) {
+		e->sig = sig;
+		e->result = result;
+		e->detail =
+		    (group ? DETAIL_GROUP : 0) | (ending ? DETAIL_ENDING : 0);
+		e->other = current->pid;
+		e->other_process = current->tgid;
+		bpf_get_current_comm(e->comm, sizeof(e->comm));
+		read_info(e, info, false);
+		bpf_ringbuf_submit(e, 0);
+	}
+	if (sig == SIGCHLD)
+		trapped(current, info, task);
 	return 0;
 }
 
