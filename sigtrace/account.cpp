@@ -187,6 +187,17 @@ took(Tally &tally, const Event &fate)
 	return tally;
 }
 
+// A process's counts, as they come out at the end: what a tracer holds
+// still, it took.
+std::map<int, Tally>
+at_end(const Process &proc)
+{
+	std::map<int, Tally> signals = proc.signals;
+	for (const auto &[sig, held] : proc.held)
+		signals[sig].taken += held.size();
+	return signals;
+}
+
 // Whether one of the signal is pending anywhere in the process.
 bool
 is_queued(Process &proc, int sig)
@@ -925,17 +936,14 @@ bool
 Account::adopt(pid_t pid, int sig, const Tally &tally)
 {
 	Process &proc = process_of(pid);
-	Tally &counted = proc.signals[sig];
-	Queue &held = proc.held[sig];
+	const Tally counted = at_end(proc)[sig];
 	bool same = true;
-	Tally mine_now = counted;
-	mine_now.taken += held.size();
-	auto mine = named(std::as_const(mine_now));
+	auto mine = named(counted);
 	auto kept = named(tally);
 	for (size_t at = 0; at < mine.size(); at++)
 		same = same && mine[at].second == kept[at].second;
-	counted = tally;
-	held.clear(); // the kernel side's taken counts them
+	proc.signals[sig] = tally;
+	proc.held[sig].clear(); // the kernel side's taken counts them
 	return same;
 }
 
@@ -1019,9 +1027,7 @@ Account::summary() const
 		const Process &proc = processes_.at(pid);
 		ProcessSummary each;
 		each.who = who(pid);
-		each.signals = proc.signals;
-		for (const auto &[sig, held] : proc.held)
-			each.signals[sig].taken += held.size();
+		each.signals = at_end(proc);
 		each.standing = proc.ended	? Standing::Ended
 				: proc.untraced ? Standing::Untraced
 						: Standing::Running;
