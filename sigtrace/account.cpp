@@ -139,7 +139,8 @@ sound(const event &record)
 {
 	bool has_sig =
 	    record.kind == EVENT_GENERATE || record.kind == EVENT_DELIVER ||
-	    record.kind == EVENT_TAKE || record.kind == EVENT_SIGACTION;
+	    record.kind == EVENT_TAKE || record.kind == EVENT_SIGACTION ||
+	    record.kind == EVENT_WITHDRAW;
 	bool has_end = record.kind == EVENT_EXIT ||
 		       (record.kind == EVENT_DELIVER && record.sig == SIGKILL &&
 			record.info == INFO_NONE);
@@ -210,6 +211,18 @@ is_queued(Process &proc, int sig)
 
 // A process's end: the signal that ended it was delivered, though the
 // kernel leaves it in the set it had.
+// A queued instance, thrown away by what at an event.
+Event
+thrown_away(Event queued, const Event &at, By by)
+{
+	queued.queued_us = queued.us;
+	queued.us = at.us;
+	queued.tid = at.tid;
+	queued.what = What::Discarded;
+	queued.by = by;
+	return queued;
+}
+
 Event
 finished(Process &proc, Event exit)
 {
@@ -505,6 +518,7 @@ Account::sender(const event &record, pid_t pid)
 	Sender from;
 	if (record.code == SI_TIMER) {
 		from.kind = From::PosixTimer;
+		from.timer = record.timer;
 		return from;
 	}
 	if (record.code != SI_USER && record.code != SI_QUEUE &&
@@ -529,14 +543,9 @@ void
 Account::discard(Process &proc, int sig, By by, const Event &at)
 {
 	auto throw_away = [&](Queue &queue) {
-		for (Event ev : queue) {
-			ev.queued_us = ev.us;
-			ev.us = at.us;
-			ev.tid = at.tid;
-			ev.what = What::Discarded;
-			ev.by = by;
+		for (const Event &ev : queue) {
 			proc.signals[sig].discarded++;
-			emit(std::move(ev));
+			emit(thrown_away(ev, at, by));
 		}
 		queue.clear();
 	};
@@ -596,6 +605,30 @@ Account::given_back(Process &proc, int sig, const event &record)
 	return ev;
 }
 
+namespace
+{
+
+// What a generation did, as the kernel side counts it: the first signal
+// queued without its information is made pending, any later one merges;
+// a timer's signal withdrawn but still queued is made good by its
+// timer's next expiry, as if queued anew.
+int
+outcome(Process &proc, const Event &ev, const event &record)
+{
+	int timer = ev.from.kind == From::PosixTimer ? ev.from.timer : -1;
+
+	if (record.result == RESULT_LOSE_INFO && is_queued(proc, record.sig))
+		return RESULT_ALREADY_PENDING;
+	if (record.result == RESULT_QUEUED)
+		proc.withdrawn.erase(timer);
+	else if (record.result == RESULT_ALREADY_PENDING &&
+		 proc.withdrawn.erase(timer))
+		return RESULT_QUEUED;
+	return record.result;
+}
+
+} // namespace
+
 void
 Account::generate(const event &record)
 {
@@ -624,10 +657,7 @@ Account::generate(const event &record)
 		ev.what = What::Dropped;
 		tally.dropped++;
 	} else
-		switch (record.result == RESULT_LOSE_INFO &&
-				is_queued(proc, record.sig)
-			    ? RESULT_ALREADY_PENDING
-			    : record.result) {
+		switch (outcome(proc, ev, record)) {
 		case RESULT_QUEUED:
 		case RESULT_LOSE_INFO: // the first, without its information
 			ev.what = What::Pending;
@@ -743,6 +773,56 @@ Account::take(const event &record)
 	emit(std::move(ev));
 }
 
+// A timer set anew or deleted while its signal was pending: the kernel
+// throws that signal away, unseen, as the task would take it, unless the
+// timer expires again first.
+void
+Account::withdraw(const event &record)
+{
+	Process &proc = process_of(record.process);
+	auto of_timer = [&](const Event &each) {
+		return each.from.kind == From::PosixTimer &&
+		       each.from.timer == record.timer;
+	};
+	By by =
+	    record.result == WITHDRAW_DELETE ? By::TimerDelete : By::TimerSet;
+	Event at = base(Type::Signal, record);
+	Event ev = at;
+	bool found = proc.queued[record.sig].take_if(of_timer, ev);
+	for (auto &[tid, queues] : proc.thread_queued)
+		found = found || queues[record.sig].take_if(of_timer, ev);
+	ev = thrown_away(found ? ev : at, at, by);
+	ev.sig = record.sig;
+	ev.has_from = found;
+	if (record.result == WITHDRAW_DELETE)
+		proc.withdrawn.erase(record.timer);
+	else
+		proc.withdrawn.insert(record.timer);
+	took(proc.signals[record.sig], ev).discarded++;
+	emit(std::move(ev));
+}
+
+// An exec throws away every POSIX timer's signal still queued
+// (flush_itimer_signals).
+void
+Account::flush_timers(Process &proc, const Event &at)
+{
+	auto timers = [](const Event &each) {
+		return each.from.kind == From::PosixTimer;
+	};
+	auto flush = [&](std::map<int, Queue> &queues) {
+		for (auto &[sig, queue] : queues)
+			for (Event ev; queue.take_if(timers, ev);) {
+				proc.signals[sig].discarded++;
+				emit(thrown_away(ev, at, By::Exec));
+			}
+	};
+	flush(proc.queued);
+	for (auto &[tid, queues] : proc.thread_queued)
+		flush(queues);
+	proc.withdrawn.clear();
+}
+
 void
 Account::sigaction(const event &record)
 {
@@ -850,6 +930,7 @@ Account::decode(const event &record)
 		ev.blocked = record.blocked;
 		// A new program runs no handler, and keeps the mask.
 		proc.tasks[record.task] = {true, record.blocked, {}};
+		flush_timers(proc, ev);
 		emit(std::move(ev));
 		if (record.detail & DETAIL_PRIVILEGED)
 			emit(base(Type::Untraced, record));
@@ -890,6 +971,9 @@ Account::decode(const event &record)
 		break;
 	case EVENT_MASK:
 		set_mask(record);
+		break;
+	case EVENT_WITHDRAW:
+		withdraw(record);
 		break;
 	}
 	return made_;

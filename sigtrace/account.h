@@ -13,9 +13,11 @@
 
 #include <linux/types.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -67,6 +69,20 @@ class Queue
 	push_back(const Event &event)
 	{
 		events_.push_back(event);
+	}
+	// Takes out the oldest for which pred holds, into found.
+	template <typename Pred>
+	bool
+	take_if(Pred pred, Event &found)
+	{
+		auto at = std::find_if(begin(), end(), pred);
+		if (at == end())
+			return false;
+		found = *at;
+		events_.erase(at);
+		if (empty())
+			clear();
+		return true;
 	}
 	void
 	pop_front()
@@ -122,6 +138,9 @@ struct Process {
 	// Taken by a ptrace tracer, which may give them back: those it
 	// never does count as taken, at the end.
 	std::map<int, Queue> held;
+	// POSIX timers set anew while their signal was pending: the kernel
+	// keeps that signal queued, and the timer's next expiry makes it good.
+	std::set<int> withdrawn;
 	std::map<pid_t, Task> tasks;
 };
 
@@ -185,6 +204,8 @@ class Account
 	void exit(const event &record);
 	void handler_return(const event &record);
 	void set_mask(const event &record);
+	void withdraw(const event &record);
+	void flush_timers(Process &proc, const Event &at);
 	void discard(Process &proc, int sig, By by, const Event &at);
 	Event dequeue(Process &proc, pid_t tid, int sig, bool shared,
 		      const event &record);

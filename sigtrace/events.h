@@ -110,7 +110,10 @@ enum class Action { SIGTRACE_ACTIONS(SIGTRACE_ENUM) };
 	X(Tracer, "tracer") /* a ptrace tracer, which may give it back */      \
 	X(SigIgn, "sig_ign")                                                   \
 	X(Sigcont, "sigcont")                                                  \
-	X(Stop, "stop")
+	X(Stop, "stop")                                                        \
+	X(TimerSet, "timer_settime") /* its timer, set anew */                 \
+	X(TimerDelete, "timer_delete")                                         \
+	X(Exec, "exec") /* a new program: a POSIX timer's go */
 enum class By { SIGTRACE_BYS(SIGTRACE_ENUM) };
 
 #undef SIGTRACE_ENUM
@@ -152,6 +155,7 @@ struct Sender {
 	pid_t tid = 0; // and its thread
 	std::string comm;
 	Reason reason = Reason::None;
+	int timer = -1;		   // PosixTimer: its id, where known
 	pid_t child = 0;	   // SIGCHLD: the child it tells of
 	bool child_traced = false; // and that child is a traced one's
 };

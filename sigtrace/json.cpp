@@ -116,6 +116,10 @@ add_sender(Line &out, const Sender &from)
 		out << ",\"reason\":";
 		add_word(out, word(from.reason));
 	}
+	if (from.timer >= 0) {
+		out << ",\"timer\":";
+		out.number(from.timer);
+	}
 	if (from.child) {
 		out << ",\"child\":";
 		out.number(from.child);

@@ -266,6 +266,8 @@ sender_of(const Value &value, std::string &error)
 	}
 	if (record.has("reason"))
 		from.reason = record.one_of<Reason>("reason");
+	if (record.has("timer"))
+		from.timer = static_cast<int>(record.count("timer", INT_MAX));
 	if (record.has("child"))
 		from.child = record.id("child");
 	return from;

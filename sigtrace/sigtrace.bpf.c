@@ -153,6 +153,23 @@ struct kernel_siginfo {
 	};
 };
 
+struct list_head {
+	struct list_head *next;
+};
+
+struct sigqueue {
+	struct list_head list;
+	struct kernel_siginfo info;
+};
+
+/* A POSIX timer, from Linux 6.13, when it came to hold its sigqueue and
+   the counts below. */
+struct k_itimer {
+	unsigned int it_signal_seq;
+	unsigned int it_sigqueue_seq;
+	struct sigqueue sigq;
+};
+
 struct sigaction {
 	void *sa_handler;
 	unsigned long sa_flags;
@@ -230,6 +247,29 @@ struct {
 	__uint(max_entries, 4 << 20);
 } events SEC(".maps");
 
+/* Each POSIX timer whose signal a traced process was sent (withdraw,
+   below), by process and timer: where the signal's information is, and
+   whether the signal, still queued, was withdrawn.  The least used make
+   room, and an entry left by a process that ended is told by what it
+   points to. */
+struct timer_key {
+	__s32 process;
+	__s32 timer;
+};
+
+struct timer_signal {
+	__u64 info; /* in the timer's own sigqueue */
+	__s32 sig;
+	__u32 withdrawn;
+};
+
+struct {
+	__uint(type, BPF_MAP_TYPE_LRU_HASH);
+	__uint(max_entries, 4096);
+	__type(key, struct timer_key);
+	__type(value, struct timer_signal);
+} timers SEC(".maps");
+
 /* Read and set by the user side through the skeleton's memory map. */
 __u64 lost; /* events that found the ring buffer full */
 __s64 live; /* traced tasks that have not yet ended */
@@ -289,9 +329,13 @@ static void
 leaves(struct counts *c, __u64 *what, int code)
 {
 	__sync_fetch_and_add(what, 1);
-	if (c->queued)
+	if (c->queued) {
 		__sync_fetch_and_add(&c->queued, -1);
-	else if (code == SI_TIMER && c->parked && c->ignored) {
+		/* A timer's, or one whose code went untold where no more
+		   than a timer's were queued. */
+		if (c->timers && (code == SI_TIMER || c->timers > c->queued))
+			__sync_fetch_and_add(&c->timers, -1);
+	} else if (code == SI_TIMER && c->parked && c->ignored) {
 		__sync_fetch_and_add(&c->parked, -1);
 		__sync_fetch_and_add(&c->ignored, -1);
 		__sync_fetch_and_add(&c->pending, 1);
@@ -311,6 +355,7 @@ discard_all(__s32 process, int sig)
 		return;
 	__sync_fetch_and_add(&c->discarded, c->queued);
 	c->queued = 0;
+	c->timers = 0;
 }
 
 /* A signal set, which is 64 bits whatever the size of a long. */
@@ -332,6 +377,95 @@ gains_privilege(const struct task_struct *p)
 	bpf_probe_read_kernel(&caps, sizeof(caps), &cred->cap_permitted);
 	return cred->euid.val != cred->uid.val ||
 	       cred->egid.val != cred->gid.val || caps;
+}
+
+/*
+ * A POSIX timer's signal is the timer's own sigqueue, queued once at most.
+ * From Linux 6.13 the kernel counts each setting of a timer
+ * (it_signal_seq) and notes the count as it queues the timer's signal
+ * (it_sigqueue_seq).  A signal queued before its timer was set anew, or
+ * deleted, is thrown away as the task would take it
+ * (posixtimer_deliver_signal), where no tracepoint tells it, unless the
+ * timer expires again first, which finds it queued (ALREADY_PENDING) and
+ * makes it good.  Earlier kernels deliver it.  So the kernel side notes
+ * where each timer's signal is as it is queued, and tells its withdrawal
+ * as the call that withdrew it returns.
+ */
+#define TIMERS_WITHDRAW bpf_core_field_exists(struct k_itimer, it_sigqueue_seq)
+
+/* A POSIX timer's signal made pending, or made good again. */
+static __noinline void
+timer_sent(struct task_struct *task, struct kernel_siginfo *info, int sig,
+	   int result)
+{
+	struct timer_key key = {task->tgid, 0};
+	struct timer_signal now = {(unsigned long)info, sig, 0}, *was;
+	struct counts *c = counts_of(task->tgid, sig);
+
+	if (!c || BPF_CORE_READ(info, si_code) != SI_TIMER)
+		return;
+	if (result == RESULT_QUEUED)
+		__sync_fetch_and_add(&c->timers, 1);
+	if (!TIMERS_WITHDRAW)
+		return;
+	key.timer = BPF_CORE_READ(info, _sifields._timer._tid);
+	if (result == RESULT_QUEUED) {
+		bpf_map_update_elem(&timers, &key, &now, BPF_ANY);
+		return;
+	}
+	was = bpf_map_lookup_elem(&timers, &key);
+	if (result != RESULT_ALREADY_PENDING || !was || !was->withdrawn)
+		return;
+	was->withdrawn = 0;
+	__sync_fetch_and_add(&c->merged, -1);
+	__sync_fetch_and_add(&c->pending, 1);
+	__sync_fetch_and_add(&c->queued, 1);
+	__sync_fetch_and_add(&c->timers, 1);
+}
+
+/* A traced task set or deleted a timer (how): its signal, if still
+   queued, is withdrawn, counted thrown away and told. */
+static __noinline void
+withdraw(struct task_struct *current, int timer, int how)
+{
+	struct timer_key key = {current->tgid, timer};
+	struct timer_signal *was = bpf_map_lookup_elem(&timers, &key);
+	struct k_itimer *it;
+	struct counts *c;
+	struct event *e;
+	unsigned long list;
+	bool gone;
+	int sig;
+
+	if (!was)
+		return;
+	sig = was->sig;
+	it = (void *)(was->info -
+		      bpf_core_field_offset(struct k_itimer, sigq.info));
+	list = (unsigned long)it +
+	       bpf_core_field_offset(struct k_itimer, sigq.list);
+	/* Queued, still the timer's, and not already withdrawn. */
+	gone = (unsigned long)BPF_CORE_READ(it, sigq.list.next) != list &&
+	       BPF_CORE_READ(it, sigq.info.si_code) == SI_TIMER &&
+	       BPF_CORE_READ(it, sigq.info._sifields._timer._tid) == timer &&
+	       BPF_CORE_READ(it, sigq.info.si_signo) == sig && !was->withdrawn;
+	if (how == WITHDRAW_DELETE)
+		bpf_map_delete_elem(&timers, &key);
+	else if (gone && BPF_CORE_READ(it, it_signal_seq) !=
+			     BPF_CORE_READ(it, it_sigqueue_seq))
+		was->withdrawn = 1;
+	else
+		gone = false;
+	if (!gone)
+		return;
+	if ((c = counts_of(current->tgid, sig)))
+		leaves(c, &c->discarded, SI_TIMER);
+	if (!(e = new_event(EVENT_WITHDRAW, current)))
+		return;
+	e->sig = sig;
+	e->timer = timer;
+	e->result = how;
+	bpf_ringbuf_submit(e, 0);
 }
 
 /*
@@ -566,6 +700,28 @@ BPF_PROG(on_sigprocmask, const struct pt_regs___sigtrace *regs, long ret)
 	return 0;
 }
 
+SEC("fexit")
+int
+BPF_PROG(on_timer_settime, const struct pt_regs___sigtrace *regs, long ret)
+{
+	struct task_struct *current = bpf_get_current_task_btf();
+
+	if (TIMERS_WITHDRAW && ret == 0 && is_traced(current->pid))
+		withdraw(current, ARG1(regs), WITHDRAW_SETTIME);
+	return 0;
+}
+
+SEC("fexit")
+int
+BPF_PROG(on_timer_delete, const struct pt_regs___sigtrace *regs, long ret)
+{
+	struct task_struct *current = bpf_get_current_task_btf();
+
+	if (TIMERS_WITHDRAW && ret == 0 && is_traced(current->pid))
+		withdraw(current, ARG1(regs), WITHDRAW_DELETE);
+	return 0;
+}
+
 /* Once for each signal that a read of a signalfd took, with its
    information, as the read copies it out.  (Its first parameter, not read
    here, is a buffer before Linux 6.8 and an iterator since.) */
@@ -621,6 +777,25 @@ unwatch(struct task_struct *task)
 		bpf_task_storage_delete(&calls, task);
 }
 
+/* An exec throws away every POSIX timer's signal still queued
+   (flush_itimer_signals). */
+static __noinline void
+flush_timers(__s32 process)
+{
+	struct counts_key key = {process, 0};
+	struct counts *c;
+
+#pragma clang loop unroll(disable)
+	for (int sig = 1; sig <= 64; sig++) {
+		key.sig = sig;
+		if (!(c = bpf_map_lookup_elem(&counts, &key)) || !c->timers)
+			continue;
+		__sync_fetch_and_add(&c->discarded, c->timers);
+		__sync_fetch_and_add(&c->queued, -c->timers);
+		c->timers = 0;
+	}
+}
+
 SEC("tp_btf/sched_process_exec")
 int
 BPF_PROG(on_exec, struct task_struct *p)
@@ -631,6 +806,7 @@ BPF_PROG(on_exec, struct task_struct *p)
 
 	if (!is_traced(task))
 		return 0;
+	flush_timers(p->tgid);
 	privileged = untrace_privilege && gains_privilege(p);
 	if ((e = new_event(EVENT_EXEC, p))) {
 		bpf_get_current_comm(e->comm, sizeof(e->comm));
@@ -672,7 +848,7 @@ BPF_PROG(on_fork, struct task_struct *parent, struct task_struct *child)
 
 /* What the signal's information says, where it has any. */
 static void
-read_info(struct event *e, struct kernel_siginfo *info, bool timer)
+read_info(struct event *e, struct kernel_siginfo *info)
 {
 	unsigned long special = (unsigned long)info;
 
@@ -688,9 +864,11 @@ read_info(struct event *e, struct kernel_siginfo *info, bool timer)
 		bpf_probe_read_kernel(
 		    &e->value, bpf_core_field_size(info->_sifields._rt._sigval),
 		    &info->_sifields._rt._sigval);
-		if (timer)
+		if (e->code == SI_TIMER) {
+			e->timer = BPF_CORE_READ(info, _sifields._timer._tid);
 			e->overrun =
 			    BPF_CORE_READ(info, _sifields._timer._overrun);
+		}
 	}
 }
 
@@ -894,7 +1072,7 @@ trapped(struct task_struct *current, struct kernel_siginfo *info,
 		return;
 	e->sig = sig;
 	e->result = TAKE_TRACER;
-	read_info(e, kept, true);
+	read_info(e, kept);
 	bpf_ringbuf_submit(e, 0);
 }
 
@@ -965,11 +1143,13 @@ BPF_PROG(on_generate, int sig, struct kernel_siginfo *info,
 		e->other = current->pid;
 		e->other_process = current->tgid;
 		bpf_get_current_comm(e->comm, sizeof(e->comm));
-		read_info(e, info, false);
+		read_info(e, info);
 		bpf_ringbuf_submit(e, 0);
 	}
 	if (sig == SIGCHLD)
 		trapped(current, info, task);
+	else if (!ending && (unsigned long)info > SEND_SIG_PRIV)
+		timer_sent(task, info, sig, result);
 	return 0;
 }
 
@@ -1012,7 +1192,7 @@ BPF_PROG(on_deliver, int sig, struct kernel_siginfo *info,
 	if (!(e = new_event(EVENT_DELIVER, current)))
 		return 0;
 	e->sig = sig;
-	read_info(e, info, true);
+	read_info(e, info);
 	if (sig == SIGKILL && e->info == INFO_NONE)
 		e->code = code;
 	e->handler = (unsigned long)ka->sa.sa_handler;
@@ -1072,7 +1252,9 @@ const volatile __u64 watched[WATCHED_WORDS] = {};
 /* 64 bits, as the user side sets them, whatever its size of a long. */
 const volatile __s64 nr_read = -1, nr_rt_sigaction = -1,
 		     nr_rt_sigtimedwait = -1, nr_rt_sigreturn = -1,
-		     nr_sigreturn = -1, nr_rt_sigprocmask = -1;
+		     nr_sigreturn = -1, nr_rt_sigprocmask = -1,
+		     nr_timer_settime = -1, nr_timer_settime64 = -1,
+		     nr_timer_delete = -1;
 
 static bool
 is_watched(long nr)
@@ -1226,6 +1408,12 @@ BPF_PROG(on_return, struct pt_regs___sigtrace *regs, long ret)
 		masked(current, EVENT_RETURN, -1);
 	else if (call->nr == nr_rt_sigprocmask && ret == 0 && call->arg2)
 		masked(current, EVENT_MASK, call->arg1);
+	else if (TIMERS_WITHDRAW && ret == 0 &&
+		 (call->nr == nr_timer_settime ||
+		  call->nr == nr_timer_settime64))
+		withdraw(current, call->arg1, WITHDRAW_SETTIME);
+	else if (TIMERS_WITHDRAW && ret == 0 && call->nr == nr_timer_delete)
+		withdraw(current, call->arg1, WITHDRAW_DELETE);
 	call->nr = NO_CALL;
 	return 0;
 }

@@ -50,6 +50,11 @@ enum event_kind {
 	EVENT_EXIT,	 /* a traced task ends */
 	EVENT_RETURN,	 /* a traced task returned from a handler */
 	EVENT_MASK,	 /* a traced task set its blocked signals */
+	EVENT_WITHDRAW,	 /* a traced task set or deleted a POSIX timer
+			    whose signal was pending: from Linux 6.13 the
+			    kernel throws that signal away, unseen, when
+			    it would be taken, unless the timer expires
+			    again first */
 };
 
 /* What became of a generated signal (GENERATE's result): the kernel's
@@ -79,6 +84,12 @@ enum take_call {
 				  sigtimedwait */
 	TAKE_SIGNALFD,	       /* a read of a signalfd */
 	TAKE_TRACER,	       /* a ptrace tracer, as its task stopped for it */
+};
+
+/* The call that withdrew a timer's signal (EVENT_WITHDRAW's result). */
+enum withdraw_call {
+	WITHDRAW_SETTIME = 1, /* timer_settime, which sets the timer anew */
+	WITHDRAW_DELETE,      /* timer_delete */
 };
 
 /* Facts about an event, as bits of its detail. */
@@ -113,10 +124,11 @@ struct event {
 	__s32 code;    /* si_code; EXIT: the exit code; DELIVER of the
 			  kernel's own SIGKILL: its process's exit code */
 	__s32 result;  /* GENERATE: what became of it; TAKE: take_call;
-			  MASK: how (SIG_BLOCK, SIG_UNBLOCK, SIG_SETMASK) */
+			  MASK: how (SIG_BLOCK, SIG_UNBLOCK, SIG_SETMASK);
+			  WITHDRAW: withdraw_call */
 	__u32 info;    /* GENERATE, DELIVER: enum info_kind */
 	__s32 overrun; /* DELIVER, TAKE: a POSIX timer's overruns */
-	__u32 padding;
+	__s32 timer;   /* GENERATE, WITHDRAW: a POSIX timer's id */
 	char comm[TASK_COMM_LEN]; /* EXEC: the program's name;
 				     GENERATE: the running task's */
 };
@@ -162,6 +174,8 @@ struct counts {
 	SIGTRACE_COUNTS(SIGTRACE_COUNT_FIELD)
 #undef SIGTRACE_COUNT_FIELD
 	__u64 queued; /* made pending and not yet gone */
+	__u64 timers; /* of those, a POSIX timer's, which an exec throws
+			 away */
 	__u64 parked; /* a POSIX timer's, ignored, which the kernel may
 			 queue again once they are not */
 	__u64 held;   /* taken by a ptrace tracer, which may give them back:

@@ -311,6 +311,12 @@ by_words(By by)
 		return "by a SIGCONT";
 	case By::Stop:
 		return "by a stop signal";
+	case By::TimerSet:
+		return "as its timer was set anew (timer_settime)";
+	case By::TimerDelete:
+		return "as its timer was deleted (timer_delete)";
+	case By::Exec:
+		return "as the process ran a new program";
 	case By::None:
 		break;
 	}

@@ -72,11 +72,18 @@ watch_calls(sigtrace_bpf *skel)
 	skel->rodata->nr_sigreturn = SYS_sigreturn;
 #endif
 	skel->rodata->nr_rt_sigprocmask = SYS_rt_sigprocmask;
+	skel->rodata->nr_timer_settime = SYS_timer_settime;
+#ifdef SYS_timer_settime64
+	skel->rodata->nr_timer_settime64 = SYS_timer_settime64;
+#endif
+	skel->rodata->nr_timer_delete = SYS_timer_delete;
 	// One bit for each, 64 to a word.
 	for (long nr :
 	     {skel->rodata->nr_read, skel->rodata->nr_rt_sigaction,
 	      skel->rodata->nr_rt_sigtimedwait, skel->rodata->nr_rt_sigreturn,
-	      skel->rodata->nr_sigreturn, skel->rodata->nr_rt_sigprocmask}) {
+	      skel->rodata->nr_sigreturn, skel->rodata->nr_rt_sigprocmask,
+	      skel->rodata->nr_timer_settime, skel->rodata->nr_timer_settime64,
+	      skel->rodata->nr_timer_delete}) {
 		auto at = static_cast<std::size_t>(nr / 64);
 		if (nr >= 0 && at < std::size(skel->rodata->watched))
 			skel->rodata->watched[at] |= 1ULL << (nr % 64);
@@ -106,7 +113,9 @@ open_tracer(Watch watch, int *error)
 	for (auto [prog, call] :
 	     {std::pair{skel->progs.on_sigtimedwait, "rt_sigtimedwait"},
 	      {skel->progs.on_sigaction, "rt_sigaction"},
-	      {skel->progs.on_sigprocmask, "rt_sigprocmask"}}) {
+	      {skel->progs.on_sigprocmask, "rt_sigprocmask"},
+	      {skel->progs.on_timer_settime, "timer_settime"},
+	      {skel->progs.on_timer_delete, "timer_delete"}}) {
 		bpf_program__set_autoload(prog, functions);
 		if (functions)
 			bpf_program__set_attach_target(

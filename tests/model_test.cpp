@@ -197,6 +197,49 @@ parked()
 	expect("made pending", tally.pending, std::uint64_t{1});
 }
 
+// A POSIX timer's signal, pending as its timer is set anew or deleted, is
+// withdrawn (Linux 6.13 and later), unless the timer expires again first,
+// which makes it good; an exec throws away every timer's signal queued.
+void
+withdrawn()
+{
+	auto fired = [](int sig, int timer, int result = RESULT_QUEUED) {
+		event ev = generate(10, sig, result, 0, INFO_GIVEN, SI_TIMER);
+		ev.timer = timer;
+		return ev;
+	};
+	auto call = [](int sig, int timer, int how) {
+		event ev = record(EVENT_WITHDRAW, 10, 10, sig);
+		ev.timer = timer;
+		ev.result = how;
+		return ev;
+	};
+	event exec = record(EVENT_EXEC, 10, 10);
+	Told run =
+	    told({record(EVENT_EXEC, 10, 10), fired(SIGUSR1, 1),
+		  fired(SIGUSR1, 2), call(SIGUSR1, 2, WITHDRAW_SETTIME),
+		  fired(SIGUSR1, 2, RESULT_ALREADY_PENDING),
+		  call(SIGUSR1, 1, WITHDRAW_DELETE), fired(SIGUSR2, 3), exec});
+	auto fate = [&](size_t at) {
+		const Event &ev = run.events.at(at);
+		return std::string(word(ev.what)) + " " + word(ev.by) + " " +
+		       std::to_string(ev.from.timer);
+	};
+	expect("set anew: its own timer's", fate(3),
+	       std::string("discarded timer_settime 2"));
+	expect("made good by the next expiry", fate(4),
+	       std::string("pending  2"));
+	expect("deleted", fate(5), std::string("discarded timer_delete 1"));
+	expect("an exec: the one made good", fate(7),
+	       std::string("discarded exec 2"));
+	expect("and another's", fate(8), std::string("discarded exec 3"));
+	const auto &signals = run.end.processes.at(0).signals;
+	expect("counted", signals.at(SIGUSR1).pending, std::uint64_t{3});
+	expect("and thrown away", signals.at(SIGUSR1).discarded,
+	       std::uint64_t{3});
+	expect("none merged", signals.at(SIGUSR1).merged, std::uint64_t{0});
+}
+
 // A ptrace tracer takes each signal its task takes from its queue: one it
 // gives back is delivered, counted once; one it keeps counts as taken, as
 // the kernel side counts it.
@@ -253,6 +296,7 @@ main()
 	unseen();
 	parked();
 	held();
+	withdrawn();
 	labels();
 	std::printf("%d passed, %d failed\n", failures ? 0 : 1,
 		    failures ? 1 : 0);
