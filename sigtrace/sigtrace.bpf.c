@@ -423,6 +423,27 @@ timer_sent(struct task_struct *task, struct kernel_siginfo *info, int sig,
 	__sync_fetch_and_add(&c->timers, 1);
 }
 
+/* Whether a timer's signal, as noted, is queued still, the timer's still,
+   and not yet withdrawn, and so withdrawn now by how. */
+static __noinline bool
+withdrawn_now(const struct timer_signal *was, int timer, int how)
+{
+	struct k_itimer *it =
+	    (void *)(was->info -
+		     bpf_core_field_offset(struct k_itimer, sigq.info));
+	unsigned long list = (unsigned long)it +
+			     bpf_core_field_offset(struct k_itimer, sigq.list);
+
+	if (was->withdrawn ||
+	    (unsigned long)BPF_CORE_READ(it, sigq.list.next) == list ||
+	    BPF_CORE_READ(it, sigq.info.si_code) != SI_TIMER ||
+	    BPF_CORE_READ(it, sigq.info._sifields._timer._tid) != timer ||
+	    BPF_CORE_READ(it, sigq.info.si_signo) != was->sig)
+		return false;
+	return how == WITHDRAW_DELETE || BPF_CORE_READ(it, it_signal_seq) !=
+					     BPF_CORE_READ(it, it_sigqueue_seq);
+}
+
 /* A traced task set or deleted a timer (how): its signal, if still
    queued, is withdrawn, counted thrown away and told. */
 static __noinline void
@@ -430,32 +451,19 @@ withdraw(struct task_struct *current, int timer, int how)
 {
 	struct timer_key key = {current->tgid, timer};
 	struct timer_signal *was = bpf_map_lookup_elem(&timers, &key);
-	struct k_itimer *it;
 	struct counts *c;
 	struct event *e;
-	unsigned long list;
 	bool gone;
 	int sig;
 
 	if (!was)
 		return;
 	sig = was->sig;
-	it = (void *)(was->info -
-		      bpf_core_field_offset(struct k_itimer, sigq.info));
-	list = (unsigned long)it +
-	       bpf_core_field_offset(struct k_itimer, sigq.list);
-	/* Queued, still the timer's, and not already withdrawn. */
-	gone = (unsigned long)BPF_CORE_READ(it, sigq.list.next) != list &&
-	       BPF_CORE_READ(it, sigq.info.si_code) == SI_TIMER &&
-	       BPF_CORE_READ(it, sigq.info._sifields._timer._tid) == timer &&
-	       BPF_CORE_READ(it, sigq.info.si_signo) == sig && !was->withdrawn;
+	gone = withdrawn_now(was, timer, how);
 	if (how == WITHDRAW_DELETE)
 		bpf_map_delete_elem(&timers, &key);
-	else if (gone && BPF_CORE_READ(it, it_signal_seq) !=
-			     BPF_CORE_READ(it, it_sigqueue_seq))
+	else if (gone)
 		was->withdrawn = 1;
-	else
-		gone = false;
 	if (!gone)
 		return;
 	if ((c = counts_of(current->tgid, sig)))
@@ -778,35 +786,37 @@ unwatch(struct task_struct *task)
 }
 
 /* An exec throws away every POSIX timer's signal still queued
-   (flush_itimer_signals). */
-static __noinline void
-flush_timers(__s32 process)
+   (flush_itimer_signals): of each signal, given as its index from 0, of
+   the process given. */
+static long
+flush_timers(__u32 index, void *process)
 {
-	struct counts_key key = {process, 0};
-	struct counts *c;
+	struct counts_key key = {*(__s32 *)process, index + 1};
+	struct counts *c = bpf_map_lookup_elem(&counts, &key);
+	__u64 gone;
 
-#pragma clang loop unroll(disable)
-	for (int sig = 1; sig <= 64; sig++) {
-		key.sig = sig;
-		if (!(c = bpf_map_lookup_elem(&counts, &key)) || !c->timers)
-			continue;
-		__sync_fetch_and_add(&c->discarded, c->timers);
-		__sync_fetch_and_add(&c->queued, -c->timers);
-		c->timers = 0;
+	if (c && (gone = c->timers < c->queued ? c->timers : c->queued)) {
+		__sync_fetch_and_add(&c->discarded, gone);
+		__sync_fetch_and_add(&c->queued, -gone);
 	}
+	if (c)
+		c->timers = 0;
+	return 0;
 }
 
 SEC("tp_btf/sched_process_exec")
 int
 BPF_PROG(on_exec, struct task_struct *p)
 {
-	__s32 task = p->pid;
+	__s32 task = p->pid, process = p->tgid;
 	bool privileged;
 	struct event *e;
 
 	if (!is_traced(task))
 		return 0;
-	flush_timers(p->tgid);
+	/* bpf_loop has the verifier check its function once (Linux 5.17). */
+	if (bpf_core_enum_value_exists(enum bpf_func_id, BPF_FUNC_loop))
+		bpf_loop(64, flush_timers, &process, 0);
 	privileged = untrace_privilege && gains_privilege(p);
 	if ((e = new_event(EVENT_EXEC, p))) {
 		bpf_get_current_comm(e->comm, sizeof(e->comm));
@@ -1410,10 +1420,11 @@ BPF_PROG(on_return, struct pt_regs___sigtrace *regs, long ret)
 		masked(current, EVENT_MASK, call->arg1);
 	else if (TIMERS_WITHDRAW && ret == 0 &&
 		 (call->nr == nr_timer_settime ||
-		  call->nr == nr_timer_settime64))
-		withdraw(current, call->arg1, WITHDRAW_SETTIME);
-	else if (TIMERS_WITHDRAW && ret == 0 && call->nr == nr_timer_delete)
-		withdraw(current, call->arg1, WITHDRAW_DELETE);
+		  call->nr == nr_timer_settime64 ||
+		  call->nr == nr_timer_delete))
+		withdraw(current, call->arg1,
+			 call->nr == nr_timer_delete ? WITHDRAW_DELETE
+						     : WITHDRAW_SETTIME);
 	call->nr = NO_CALL;
 	return 0;
 }
