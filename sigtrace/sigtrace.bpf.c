@@ -856,6 +856,23 @@ BPF_PROG(on_fork, struct task_struct *parent, struct task_struct *child)
 	return 0;
 }
 
+/*
+ * A signal's information as signal_generate and signal_deliver give it,
+ * which may be the kernel's special value SEND_SIG_NOINFO (0) or
+ * SEND_SIG_PRIV (1) rather than a pointer.  Some verifiers (Debian's
+ * Linux 6.18.15) take the argument for a pointer that is never 0, and
+ * drop the test for 0 from the program; read as the number it is, it
+ * keeps its tests.
+ */
+static struct kernel_siginfo *
+info_arg(const unsigned long long *ctx)
+{
+	struct kernel_siginfo *info = NULL;
+
+	bpf_probe_read_kernel(&info, sizeof(info), &ctx[1]);
+	return info;
+}
+
 /* What the signal's information says, where it has any. */
 static void
 read_info(struct event *e, struct kernel_siginfo *info)
@@ -1061,7 +1078,7 @@ static __noinline void
 trapped(struct task_struct *current, struct kernel_siginfo *info,
 	struct task_struct *to)
 {
-	struct kernel_siginfo *kept = current->last_siginfo;
+	struct kernel_siginfo *kept = BPF_CORE_READ(current, last_siginfo);
 	struct counts *c;
 	struct event *e;
 	int sig;
@@ -1093,9 +1110,10 @@ trapped(struct task_struct *current, struct kernel_siginfo *info,
  */
 SEC("tp_btf/signal_generate")
 int
-BPF_PROG(on_generate, int sig, struct kernel_siginfo *info,
+BPF_PROG(on_generate, int sig, struct kernel_siginfo *given,
 	 struct task_struct *task, int group, int result)
 {
+	struct kernel_siginfo *info = info_arg(ctx);
 	struct task_struct *current;
 	bool ending = false;
 	struct counts *c;
@@ -1165,9 +1183,10 @@ BPF_PROG(on_generate, int sig, struct kernel_siginfo *info,
 
 SEC("tp_btf/signal_deliver")
 int
-BPF_PROG(on_deliver, int sig, struct kernel_siginfo *info,
+BPF_PROG(on_deliver, int sig, struct kernel_siginfo *given,
 	 struct k_sigaction *ka)
 {
+	struct kernel_siginfo *info = info_arg(ctx);
 	struct task_struct *current = bpf_get_current_task_btf();
 	struct counts *c;
 	struct event *e;
