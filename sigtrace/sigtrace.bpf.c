@@ -1370,29 +1370,54 @@ BPF_PROG(on_call, struct pt_regs___sigtrace *regs, long nr)
 #define SSI_SIZE 128
 #define SSI_MOST 8
 
-static __noinline void
-read_signalfd(struct task_struct *current, unsigned long buffer, long size)
+/* The buffer and the length of a signalfd read. */
+struct read {
+	unsigned long buffer;
+	long size;
+};
+
+/* The record at index of a read, if the read holds it: 1 where not. */
+static long
+read_ssi(__u32 index, void *of)
 {
-#pragma clang loop unroll(disable)
-	for (int i = 0; i < SSI_MOST && (i + 1) * SSI_SIZE <= size; i++) {
-		struct {
-			__u32 signo;
-			__s32 errno_;
-			__s32 code;
-			__u32 pid, uid;
-			__s32 fd;
-			__u32 tid, band, overrun, trapno;
-			__s32 status, int_;
-			__u64 ptr;
-		} ssi = {};
+	const struct read *r = of;
+	struct {
+		__u32 signo;
+		__s32 errno_;
+		__s32 code;
+		__u32 pid, uid;
+		__s32 fd;
+		__u32 tid, band, overrun, trapno;
+		__s32 status, int_;
+		__u64 ptr;
+	} ssi = {};
 
-		bpf_probe_read_user(&ssi, sizeof(ssi),
-				    (void *)(buffer + i * SSI_SIZE));
-		struct took t = {ssi.ptr,  ssi.signo,	TAKE_SIGNALFD,
-				 ssi.code, ssi.overrun, true};
+	if ((index + 1) * SSI_SIZE > r->size)
+		return 1;
+	bpf_probe_read_user(&ssi, sizeof(ssi),
+			    (void *)(r->buffer + index * SSI_SIZE));
+	struct took t = {ssi.ptr,  ssi.signo,	TAKE_SIGNALFD,
+			 ssi.code, ssi.overrun, true};
 
-		taken(current, &t);
+	taken(bpf_get_current_task_btf(), &t);
+	return 0;
+}
+
+/* Each record of a read, by bpf_loop, whose function the verifier checks
+   once (Linux 5.17), or else by a loop it checks through. */
+static __noinline void
+read_signalfd(unsigned long buffer, long size)
+{
+	struct read r = {buffer, size};
+
+	if (bpf_core_enum_value_exists(enum bpf_func_id, BPF_FUNC_loop)) {
+		bpf_loop(SSI_MOST, read_ssi, &r, 0);
+		return;
 	}
+#pragma clang loop unroll(disable)
+	for (int i = 0; i < SSI_MOST; i++)
+		if (read_ssi(i, &r))
+			break;
 }
 
 SEC("tp_btf/sys_exit")
@@ -1430,7 +1455,7 @@ BPF_PROG(on_return, struct pt_regs___sigtrace *regs, long ret)
 		read_user_info(&t, call->arg2);
 		taken(current, &t);
 	} else if (call->nr == nr_read && ret >= SSI_SIZE)
-		read_signalfd(current, call->arg2, ret);
+		read_signalfd(call->arg2, ret);
 	else if (call->nr == nr_rt_sigaction && ret == 0 && call->arg2)
 		set_action(current, call->arg1);
 	else if (call->nr == nr_rt_sigreturn || call->nr == nr_sigreturn)
