@@ -734,7 +734,7 @@ Account::deliver(const event &record)
 		ev.flags = record.flags;
 		ev.has_blocked = true;
 		ev.blocked = record.blocked;
-		task.runs.push_back({sig, ev.us, task.blocked});
+		task.runs.push_back({sig, ev.us, task.blocked, record.sp});
 		task.has_blocked = true;
 		task.blocked = record.blocked;
 	}
@@ -889,10 +889,11 @@ Account::set_mask(const event &record)
 	ev.has_blocked = true;
 	ev.blocked = record.blocked;
 	// siglongjmp out of a handler sets the whole mask back to the one the
-	// handler interrupted, which a handler's own SIG_SETMASK rarely
-	// makes while its signal is deferred: the run is read as over, though
-	// it never returned.  A signal blocked or unblocked (SIG_BLOCK,
-	// SIG_UNBLOCK) is the handler's own doing, whatever the mask.
+	// handler interrupted, as a handler's own SIG_SETMASK may too.  Where
+	// the stack pointers are known, the run is over when the task's stack
+	// is back above the code it interrupted, and went on when it
+	// returns; elsewhere it is read as over.  A signal blocked or
+	// unblocked (SIG_BLOCK, SIG_UNBLOCK) is the handler's own doing.
 	if (!task.runs.empty() && record.result == SIG_SETMASK) {
 		const Run &run = task.runs.back();
 		if (record.blocked == run.blocked_before &&
@@ -902,11 +903,49 @@ Account::set_mask(const event &record)
 			ev.has_ran = true;
 			ev.ran_us = ev.us - run.us;
 			ev.jumped = true;
-			task.runs.pop_back();
+			if (run.sp && record.sp)
+				task.jump = ev;
+			else
+				task.runs.pop_back();
 		}
 	}
 	task.has_blocked = true;
 	task.blocked = record.blocked;
+	if (!task.jump)
+		emit(std::move(ev));
+}
+
+// A mask set back, waiting to be told as a long jump: the task's next
+// record with its stack pointer says, or its exec.  A return ends the
+// run, which went on; a stack back above what the run interrupted shows
+// it over without one.  Otherwise, as in a deeper call after the jump, or
+// in the handler, it cannot be told: the mask is told as set, and the run
+// left open.
+void
+Account::settle(const event &record)
+{
+	if (!record.sp && record.kind != EVENT_EXEC)
+		return;
+	auto proc = processes_.find(record.process);
+	if (proc == processes_.end())
+		return;
+	auto found = proc->second.tasks.find(record.task);
+	if (found == proc->second.tasks.end() || !found->second.jump)
+		return;
+	Task &task = found->second;
+	Event ev = std::move(*task.jump);
+	task.jump.reset();
+	if (record.kind != EVENT_RETURN && record.kind != EVENT_EXEC &&
+	    record.sp >= task.runs.back().sp) {
+		task.runs.pop_back();
+		emit(std::move(ev));
+		return;
+	}
+	ev.type = Type::Blocked;
+	ev.sig = 0;
+	ev.has_ran = false;
+	ev.ran_us = 0;
+	ev.jumped = false;
 	emit(std::move(ev));
 }
 
@@ -921,6 +960,7 @@ Account::decode(const event &record)
 	}
 	if (!sound(record))
 		return made_;
+	settle(record);
 	Process &proc = process_of(record.process);
 	switch (record.kind) {
 	case EVENT_EXEC: {
@@ -929,7 +969,7 @@ Account::decode(const event &record)
 		ev.has_blocked = true;
 		ev.blocked = record.blocked;
 		// A new program runs no handler, and keeps the mask.
-		proc.tasks[record.task] = {true, record.blocked, {}};
+		proc.tasks[record.task] = {true, record.blocked, {}, {}};
 		flush_timers(proc, ev);
 		emit(std::move(ev));
 		if (record.detail & DETAIL_PRIVILEGED)

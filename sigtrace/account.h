@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -32,14 +33,18 @@ struct Run {
 	int sig = 0;
 	std::uint64_t us = 0;
 	std::uint64_t blocked_before = 0; // the mask it interrupted
+	std::uint64_t sp = 0; // the stack pointer it interrupted, if known
 };
 
 // What is known of a task: its mask, once seen, and its handler runs,
-// innermost last.
+// innermost last.  A mask set back to the one the innermost run
+// interrupted, as siglongjmp out of it sets it, waits (jump) until the
+// task's stack or its return tells whether the run is over.
 struct Task {
 	bool has_blocked = false;
 	std::uint64_t blocked = 0;
 	std::vector<Run> runs;
+	std::optional<Event> jump;
 };
 
 // The instances of one signal still queued, oldest first.  A storm
@@ -205,6 +210,7 @@ class Account
 	void handler_return(const event &record);
 	void set_mask(const event &record);
 	void withdraw(const event &record);
+	void settle(const event &record);
 	void flush_timers(Process &proc, const Event &at);
 	void discard(Process &proc, int sig, By by, const Event &at);
 	Event dequeue(Process &proc, pid_t tid, int sig, bool shared,

@@ -274,6 +274,89 @@ struct {
 __u64 lost; /* events that found the ring buffer full */
 __s64 live; /* traced tasks that have not yet ended */
 
+/* The first two arguments of a system call, and its number, where they
+   are kept on this machine (and on x86, the fourth of a 64-bit call, in
+   r10, which a 32-bit kernel has not), and the stack pointer. */
+#if defined(__TARGET_ARCH_x86)
+struct pt_regs___sigtrace {
+	unsigned long bx, cx, di, si, r10, orig_ax, sp;
+} __attribute__((preserve_access_index));
+#define SP(regs) BPF_CORE_READ(regs, sp)
+#ifdef X86_32 /* 32-bit programs, on a 32- or a 64-bit kernel */
+#define ARG1(regs) BPF_CORE_READ(regs, bx)
+#define ARG2(regs) BPF_CORE_READ(regs, cx)
+#else
+#define ARG1(regs) BPF_CORE_READ(regs, di)
+#define ARG2(regs) BPF_CORE_READ(regs, si)
+#endif
+#define NR(regs) ((long)(regs)->orig_ax)
+#elif defined(__TARGET_ARCH_arm64)
+struct pt_regs___sigtrace {
+	unsigned long long regs[31];
+	unsigned long long sp;
+	unsigned long long orig_x0;
+	int syscallno;
+} __attribute__((preserve_access_index));
+#define SP(regs) BPF_CORE_READ(regs, sp)
+#define ARG1(regs) BPF_CORE_READ(regs, orig_x0)
+#define ARG2(regs) BPF_CORE_READ(regs, regs[1])
+#define NR(regs) ((long)(regs)->syscallno)
+#elif defined(__TARGET_ARCH_arm)
+struct pt_regs___sigtrace {
+	unsigned long uregs[18];
+} __attribute__((preserve_access_index));
+#define SP(regs) BPF_CORE_READ(regs, uregs[13])
+#define ARG1(regs) BPF_CORE_READ(regs, uregs[17])
+#define ARG2(regs) BPF_CORE_READ(regs, uregs[1])
+#elif defined(__TARGET_ARCH_powerpc)
+struct pt_regs___sigtrace {
+	unsigned long gpr[32];
+	unsigned long orig_gpr3;
+} __attribute__((preserve_access_index));
+#define SP(regs) BPF_CORE_READ(regs, gpr[1])
+#define ARG1(regs) BPF_CORE_READ(regs, orig_gpr3)
+#define ARG2(regs) BPF_CORE_READ(regs, gpr[4])
+#elif defined(__TARGET_ARCH_s390)
+struct pt_regs___sigtrace {
+	unsigned long gprs[16];
+	unsigned long orig_gpr2;
+} __attribute__((preserve_access_index));
+#define SP(regs) BPF_CORE_READ(regs, gprs[15])
+#define ARG1(regs) BPF_CORE_READ(regs, orig_gpr2)
+#define ARG2(regs) BPF_CORE_READ(regs, gprs[3])
+#elif defined(__TARGET_ARCH_riscv)
+struct pt_regs___sigtrace {
+	unsigned long sp, a1, orig_a0;
+} __attribute__((preserve_access_index));
+#define SP(regs) BPF_CORE_READ(regs, sp)
+#define ARG1(regs) BPF_CORE_READ(regs, orig_a0)
+#define ARG2(regs) BPF_CORE_READ(regs, a1)
+#else
+struct pt_regs___sigtrace;
+#define SP(regs) 0UL
+#define ARG1(regs) (-1L)
+#define ARG2(regs) 0L
+#endif
+/* A return's number is read from its registers only where a sigreturn
+   leaves -1 there (x86, arm64: NR_AT_EXIT); elsewhere the registers are
+   then the interrupted code's, and every return is looked up. */
+#ifndef NR_AT_EXIT
+#undef NR
+#define NR(regs) (-1L)
+#endif
+
+/* The running task's own stack pointer, where its registers can be read:
+   as it entered the kernel, or was interrupted. */
+static __u64
+user_sp(void)
+{
+	if (!bpf_core_enum_value_exists(enum bpf_func_id,
+					BPF_FUNC_task_pt_regs))
+		return 0;
+	return SP((struct pt_regs___sigtrace *)bpf_task_pt_regs(
+	    bpf_get_current_task_btf()));
+}
+
 static bool
 is_traced(__s32 task)
 {
@@ -513,6 +596,7 @@ taken(struct task_struct *current, const struct took *t)
 	if (!(e = new_event(EVENT_TAKE, current)))
 		return;
 	e->sig = t->sig;
+	e->sp = user_sp();
 	e->result = t->by;
 	e->info = t->told ? INFO_GIVEN : INFO_NONE;
 	e->code = t->code;
@@ -567,72 +651,10 @@ masked(struct task_struct *current, __u32 kind, long how)
 	if (!e)
 		return;
 	e->result = how;
+	e->sp = user_sp();
 	e->blocked = sigset(&current->blocked);
 	bpf_ringbuf_submit(e, 0);
 }
-
-/* The first two arguments of a system call, and its number, where they
-   are kept on this machine (and on x86, the fourth of a 64-bit call, in
-   r10, which a 32-bit kernel has not). */
-#if defined(__TARGET_ARCH_x86)
-struct pt_regs___sigtrace {
-	unsigned long bx, cx, di, si, r10, orig_ax;
-} __attribute__((preserve_access_index));
-#ifdef X86_32 /* 32-bit programs, on a 32- or a 64-bit kernel */
-#define ARG1(regs) BPF_CORE_READ(regs, bx)
-#define ARG2(regs) BPF_CORE_READ(regs, cx)
-#else
-#define ARG1(regs) BPF_CORE_READ(regs, di)
-#define ARG2(regs) BPF_CORE_READ(regs, si)
-#endif
-#define NR(regs) ((long)(regs)->orig_ax)
-#elif defined(__TARGET_ARCH_arm64)
-struct pt_regs___sigtrace {
-	unsigned long long regs[31];
-	unsigned long long orig_x0;
-	int syscallno;
-} __attribute__((preserve_access_index));
-#define ARG1(regs) BPF_CORE_READ(regs, orig_x0)
-#define ARG2(regs) BPF_CORE_READ(regs, regs[1])
-#define NR(regs) ((long)(regs)->syscallno)
-#elif defined(__TARGET_ARCH_arm)
-struct pt_regs___sigtrace {
-	unsigned long uregs[18];
-} __attribute__((preserve_access_index));
-#define ARG1(regs) BPF_CORE_READ(regs, uregs[17])
-#define ARG2(regs) BPF_CORE_READ(regs, uregs[1])
-#elif defined(__TARGET_ARCH_powerpc)
-struct pt_regs___sigtrace {
-	unsigned long gpr[32];
-	unsigned long orig_gpr3;
-} __attribute__((preserve_access_index));
-#define ARG1(regs) BPF_CORE_READ(regs, orig_gpr3)
-#define ARG2(regs) BPF_CORE_READ(regs, gpr[4])
-#elif defined(__TARGET_ARCH_s390)
-struct pt_regs___sigtrace {
-	unsigned long gprs[16];
-	unsigned long orig_gpr2;
-} __attribute__((preserve_access_index));
-#define ARG1(regs) BPF_CORE_READ(regs, orig_gpr2)
-#define ARG2(regs) BPF_CORE_READ(regs, gprs[3])
-#elif defined(__TARGET_ARCH_riscv)
-struct pt_regs___sigtrace {
-	unsigned long a1, orig_a0;
-} __attribute__((preserve_access_index));
-#define ARG1(regs) BPF_CORE_READ(regs, orig_a0)
-#define ARG2(regs) BPF_CORE_READ(regs, a1)
-#else
-struct pt_regs___sigtrace;
-#define ARG1(regs) (-1L)
-#define ARG2(regs) 0L
-#endif
-/* A return's number is read from its registers only where a sigreturn
-   leaves -1 there (x86, arm64: NR_AT_EXIT); elsewhere the registers are
-   then the interrupted code's, and every return is looked up. */
-#ifndef NR_AT_EXIT
-#undef NR
-#define NR(regs) (-1L)
-#endif
 
 /* What rt_sigtimedwait copied out to the program, where it asked for it
    (uinfo): the code, and a value and a POSIX timer's overruns.  The
@@ -1221,6 +1243,7 @@ BPF_PROG(on_deliver, int sig, struct kernel_siginfo *given,
 	if (!(e = new_event(EVENT_DELIVER, current)))
 		return 0;
 	e->sig = sig;
+	e->sp = user_sp();
 	read_info(e, info);
 	if (sig == SIGKILL && e->info == INFO_NONE)
 		e->code = code;
@@ -1255,6 +1278,7 @@ BPF_PROG(on_exit, struct task_struct *p)
 		bpf_map_update_elem(&ends, &process, &end, BPF_ANY);
 	if ((e = new_event(EVENT_EXIT, p))) {
 		e->code = end.code;
+		e->sp = user_sp();
 		e->pending = end.pending;
 		e->blocked = end.blocked;
 		e->detail = last ? DETAIL_LAST : 0;

@@ -54,8 +54,8 @@
 #include "tracer.h"
 #include "writers.h"
 
-static_assert(sizeof(event) == 120,
-	      "the kernel side writes 120 bytes per event");
+static_assert(sizeof(event) == 128,
+	      "the kernel side writes 128 bytes per event");
 
 namespace sigtrace
 {

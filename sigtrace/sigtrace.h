@@ -112,6 +112,9 @@ struct event {
 				DELIVER: the mask its handler runs with */
 	__u64 value;	     /* GENERATE, DELIVER, TAKE: si_value */
 	__u64 lost;	     /* events lost on this CPU just before this one */
+	__u64 sp;	     /* MASK, RETURN, DELIVER, TAKE, EXIT: the task's
+				stack pointer, where it can be read (DELIVER:
+				the interrupted code's) */
 	__u32 kind;	     /* enum event_kind */
 	__u32 detail;	     /* enum event_detail bits */
 	__s32 task;	     /* the traced task's id */

@@ -240,6 +240,42 @@ withdrawn()
 	expect("none merged", signals.at(SIGUSR1).merged, std::uint64_t{0});
 }
 
+// A handler that sets back the whole mask it interrupted, as siglongjmp
+// out of it does: a return shows it went on, and a stack back above the
+// code it interrupted that it left by a long jump.
+void
+jumps()
+{
+	auto at = [](event ev, std::uint64_t sp) {
+		ev.sp = sp;
+		return ev;
+	};
+	event in = at(deliver(10, 10, SIGUSR1), 0x8000);
+	in.blocked = bit(SIGUSR1);
+	event back = at(record(EVENT_MASK, 10, 10), 0x7000);
+	back.result = SIG_SETMASK;
+	auto kinds = [](const Told &run) {
+		std::string all;
+		for (const Event &ev : run.events)
+			all += std::string(word(ev.type)) +
+			       (ev.jumped ? "(jumped) " : " ");
+		return all;
+	};
+	Told returned =
+	    told({record(EVENT_EXEC, 10, 10), in, back,
+		  at(record(EVENT_RETURN, 10, 10), 0x7000), exit(10, 10, 0)});
+	expect("set back, then returned", kinds(returned),
+	       std::string("exec signal blocked return exit "));
+	Told jumped = told({record(EVENT_EXEC, 10, 10), in, back,
+			    at(exit(10, 10, 0), 0x9000)});
+	expect("set back, then above", kinds(jumped),
+	       std::string("exec signal return(jumped) exit "));
+	Told deeper = told({record(EVENT_EXEC, 10, 10), in, back,
+			    at(exit(10, 10, 0), 0x7800)});
+	expect("set back, then below: cannot be told", kinds(deeper),
+	       std::string("exec signal blocked exit "));
+}
+
 // A ptrace tracer takes each signal its task takes from its queue: one it
 // gives back is delivered, counted once; one it keeps counts as taken, as
 // the kernel side counts it.
@@ -297,6 +333,7 @@ main()
 	parked();
 	held();
 	withdrawn();
+	jumps();
 	labels();
 	std::printf("%d passed, %d failed\n", failures ? 0 : 1,
 		    failures ? 1 : 0);

@@ -839,14 +839,52 @@ int main(void)
 """
 
 
+SETBACK = """#include <setjmp.h>
+#include <signal.h>
+#include <unistd.h>
+static sigjmp_buf back;
+static volatile int jump;
+static void on_usr1(int sig)
+{
+	sigset_t mask;
+	if (jump)
+		siglongjmp(back, 1);
+	sigprocmask(SIG_SETMASK, 0, &mask);
+	sigdelset(&mask, sig);
+	sigprocmask(SIG_SETMASK, &mask, 0);
+}
+static int deeper(int n)
+{
+	volatile char room[512];
+	room[0] = (char)n;
+	if (n)
+		return deeper(n - 1) + room[0];
+	kill(getpid(), SIGUSR1);
+	return 0;
+}
+int main(void)
+{
+	signal(SIGUSR1, on_usr1);
+	kill(getpid(), SIGUSR1);
+	jump = 1;
+	if (!sigsetjmp(back, 1))
+		deeper(16);
+	return 0;
+}
+"""
+
+
 @given(TRACING)
 def handler_unblocks():
     """A handler that unblocks its own signal and returns stays in its
-    run until it returns: no long jump, and each run ends once."""
+    run until it returns: no long jump, and each run ends once; so does
+    one that sets back the whole mask it interrupted, as siglongjmp out of
+    it does, which is a long jump."""
     with tempfile.TemporaryDirectory() as tmp:
-        records, pid = traced_json(tmp, [c_program(tmp, "unblock", UNBLOCK)])
-        runs = [(r["sig"], r["jumped"]) for r in records if r["type"] == "return" and r["pid"] == pid]
-        expect("a handler that unblocks its signal returns", runs, [("SIGUSR1", False)] * 2)
+        for name, source, want in (("unblock", UNBLOCK, [False, False]), ("setback", SETBACK, [False, True])):
+            records, pid = traced_json(tmp, [c_program(tmp, name, source)])
+            runs = [(r.get("sig"), r["jumped"]) for r in records if r["type"] == "return" and r["pid"] == pid]
+            expect(f"{name}: the runs, and how each ended", runs, [("SIGUSR1", jumped) for jumped in want])
 
 
 PARKED = """#include <signal.h>
