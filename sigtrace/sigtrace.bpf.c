@@ -281,7 +281,7 @@ __s64 live; /* traced tasks that have not yet ended */
 struct pt_regs___sigtrace {
 	unsigned long bx, cx, di, si, r10, orig_ax, sp;
 } __attribute__((preserve_access_index));
-#define SP(regs) BPF_CORE_READ(regs, sp)
+#define SP(regs) ((regs)->sp)
 #ifdef X86_32 /* 32-bit programs, on a 32- or a 64-bit kernel */
 #define ARG1(regs) BPF_CORE_READ(regs, bx)
 #define ARG2(regs) BPF_CORE_READ(regs, cx)
@@ -297,7 +297,7 @@ struct pt_regs___sigtrace {
 	unsigned long long orig_x0;
 	int syscallno;
 } __attribute__((preserve_access_index));
-#define SP(regs) BPF_CORE_READ(regs, sp)
+#define SP(regs) ((regs)->sp)
 #define ARG1(regs) BPF_CORE_READ(regs, orig_x0)
 #define ARG2(regs) BPF_CORE_READ(regs, regs[1])
 #define NR(regs) ((long)(regs)->syscallno)
@@ -305,7 +305,7 @@ struct pt_regs___sigtrace {
 struct pt_regs___sigtrace {
 	unsigned long uregs[18];
 } __attribute__((preserve_access_index));
-#define SP(regs) BPF_CORE_READ(regs, uregs[13])
+#define SP(regs) ((regs)->uregs[13])
 #define ARG1(regs) BPF_CORE_READ(regs, uregs[17])
 #define ARG2(regs) BPF_CORE_READ(regs, uregs[1])
 #elif defined(__TARGET_ARCH_powerpc)
@@ -313,7 +313,7 @@ struct pt_regs___sigtrace {
 	unsigned long gpr[32];
 	unsigned long orig_gpr3;
 } __attribute__((preserve_access_index));
-#define SP(regs) BPF_CORE_READ(regs, gpr[1])
+#define SP(regs) ((regs)->gpr[1])
 #define ARG1(regs) BPF_CORE_READ(regs, orig_gpr3)
 #define ARG2(regs) BPF_CORE_READ(regs, gpr[4])
 #elif defined(__TARGET_ARCH_s390)
@@ -321,14 +321,14 @@ struct pt_regs___sigtrace {
 	unsigned long gprs[16];
 	unsigned long orig_gpr2;
 } __attribute__((preserve_access_index));
-#define SP(regs) BPF_CORE_READ(regs, gprs[15])
+#define SP(regs) ((regs)->gprs[15])
 #define ARG1(regs) BPF_CORE_READ(regs, orig_gpr2)
 #define ARG2(regs) BPF_CORE_READ(regs, gprs[3])
 #elif defined(__TARGET_ARCH_riscv)
 struct pt_regs___sigtrace {
 	unsigned long sp, a1, orig_a0;
 } __attribute__((preserve_access_index));
-#define SP(regs) BPF_CORE_READ(regs, sp)
+#define SP(regs) ((regs)->sp)
 #define ARG1(regs) BPF_CORE_READ(regs, orig_a0)
 #define ARG2(regs) BPF_CORE_READ(regs, a1)
 #else
@@ -483,9 +483,10 @@ timer_sent(struct task_struct *task, struct kernel_siginfo *info, int sig,
 {
 	struct timer_key key = {task->tgid, 0};
 	struct timer_signal now = {(unsigned long)info, sig, 0}, *was;
-	struct counts *c = counts_of(task->tgid, sig);
+	struct counts *c;
 
-	if (!c || BPF_CORE_READ(info, si_code) != SI_TIMER)
+	if (BPF_CORE_READ(info, si_code) != SI_TIMER ||
+	    !(c = counts_of(task->tgid, sig)))
 		return;
 	if (result == RESULT_QUEUED)
 		__sync_fetch_and_add(&c->timers, 1);
@@ -1137,6 +1138,8 @@ BPF_PROG(on_generate, int sig, struct kernel_siginfo *given,
 {
 	struct kernel_siginfo *info = info_arg(ctx);
 	struct task_struct *current;
+	bool told = false; /* the signal's code, in its record */
+	int code = 0;
 	bool ending = false;
 	struct counts *c;
 	struct event *e;
@@ -1194,11 +1197,15 @@ BPF_PROG(on_generate, int sig, struct kernel_siginfo *given,
 		e->other_process = current->tgid;
 		bpf_get_current_comm(e->comm, sizeof(e->comm));
 		read_info(e, info);
+		told = true;
+		code = e->code;
 		bpf_ringbuf_submit(e, 0);
 	}
 	if (sig == SIGCHLD)
 		trapped(current, info, task);
-	else if (!ending && (unsigned long)info > SEND_SIG_PRIV)
+	/* A timer's, as its record says, or where there is none, may be. */
+	else if (!ending && (told ? code == SI_TIMER
+				  : (unsigned long)info > SEND_SIG_PRIV))
 		timer_sent(task, info, sig, result);
 	return 0;
 }
