@@ -936,7 +936,7 @@ Account::settle(const event &record)
 	Event ev = std::move(*task.jump);
 	task.jump.reset();
 	if (record.kind != EVENT_RETURN && record.kind != EVENT_EXEC &&
-	    record.sp >= task.runs.back().sp) {
+	    !task.runs.empty() && record.sp >= task.runs.back().sp) {
 		task.runs.pop_back();
 		emit(std::move(ev));
 		return;
