@@ -209,8 +209,6 @@ is_queued(Process &proc, int sig)
 	return queued;
 }
 
-// A process's end: the signal that ended it was delivered, though the
-// kernel leaves it in the set it had.
 // A queued instance, thrown away by what at an event.
 Event
 thrown_away(Event queued, const Event &at, By by)
@@ -223,6 +221,21 @@ thrown_away(Event queued, const Event &at, By by)
 	return queued;
 }
 
+// A run's end where a long jump out of it set its mask back: the mask's
+// event, told as the run's return.
+Event
+left_by_jump(Event mask, const Run &run)
+{
+	mask.type = Type::Return;
+	mask.sig = run.sig;
+	mask.has_ran = true;
+	mask.ran_us = mask.us - run.us;
+	mask.jumped = true;
+	return mask;
+}
+
+// A process's end: the signal that ended it was delivered, though the
+// kernel leaves it in the set it had.
 Event
 finished(Process &proc, Event exit)
 {
@@ -791,7 +804,7 @@ Account::withdraw(const event &record)
 	bool found = proc.queued[record.sig].take_if(of_timer, ev);
 	for (auto &[tid, queues] : proc.thread_queued)
 		found = found || queues[record.sig].take_if(of_timer, ev);
-	ev = thrown_away(found ? ev : at, at, by);
+	ev = thrown_away(ev, at, by);
 	ev.sig = record.sig;
 	ev.has_from = found;
 	if (record.result == WITHDRAW_DELETE)
@@ -898,15 +911,12 @@ Account::set_mask(const event &record)
 		const Run &run = task.runs.back();
 		if (record.blocked == run.blocked_before &&
 		    !(record.blocked & 1ULL << (run.sig - 1))) {
-			ev.type = Type::Return;
-			ev.sig = run.sig;
-			ev.has_ran = true;
-			ev.ran_us = ev.us - run.us;
-			ev.jumped = true;
 			if (run.sp && record.sp)
 				task.jump = ev;
-			else
+			else {
+				ev = left_by_jump(std::move(ev), run);
 				task.runs.pop_back();
+			}
 		}
 	}
 	task.has_blocked = true;
@@ -915,7 +925,7 @@ Account::set_mask(const event &record)
 		emit(std::move(ev));
 }
 
-// A mask set back, waiting to be told as a long jump: the task's next
+// A mask set back, held as it may be a long jump's: the task's next
 // record with its stack pointer says, or its exec.  A return ends the
 // run, which went on; a stack back above what the run interrupted shows
 // it over without one.  Otherwise, as in a deeper call after the jump, or
@@ -937,15 +947,9 @@ Account::settle(const event &record)
 	task.jump.reset();
 	if (record.kind != EVENT_RETURN && record.kind != EVENT_EXEC &&
 	    !task.runs.empty() && record.sp >= task.runs.back().sp) {
+		ev = left_by_jump(std::move(ev), task.runs.back());
 		task.runs.pop_back();
-		emit(std::move(ev));
-		return;
 	}
-	ev.type = Type::Blocked;
-	ev.sig = 0;
-	ev.has_ran = false;
-	ev.ran_us = 0;
-	ev.jumped = false;
 	emit(std::move(ev));
 }
 

@@ -883,9 +883,9 @@ BPF_PROG(on_fork, struct task_struct *parent, struct task_struct *child)
  * A signal's information as signal_generate and signal_deliver give it,
  * which may be the kernel's special value SEND_SIG_NOINFO (0) or
  * SEND_SIG_PRIV (1) rather than a pointer.  Some verifiers (Debian's
- * Linux 6.18.15) take the argument for a pointer that is never 0, and
- * drop the test for 0 from the program; read as the number it is, it
- * keeps its tests.
+ * Linux 6.18.15) seem to take the argument for a pointer that is never
+ * 0, and to drop the test for 0 from the program; read as the number it
+ * is, it keeps its tests.
  */
 static struct kernel_siginfo *
 info_arg(const unsigned long long *ctx)
